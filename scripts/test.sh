@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh core window
+scripts/build.sh default -DQUILLFERN_WERROR=ON
+ctest --preset default -j2

@@ -1,0 +1,36 @@
+// The command line: picks the mode and hands over to it.
+
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view usage =
+    "Usage: quillfern [--headless | --help | --version]\n"
+    "\n"
+    "Plays the game in its own window. The loopback bridge on 127.0.0.1:9882 lets the\n"
+    "game page reach the game servers.\n"
+    "\n"
+    "  --headless   run only the bridge, for a local browser; stop with Ctrl+C\n"
+    "  --help       show this help and exit\n"
+    "  --version    show the version and exit\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view mode = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+  if (argc > 2) {
+    std::cerr << "quillfern: too many arguments\n" << usage;
+    return 2;
+  }
+  if (mode == "--help" || mode == "-h") {
+    std::cout << usage;
+    return 0;
+  }
+  if (mode == "--version") {
+    std::cout << "quillfern " QUILLFERN_VERSION "\n";
+    return 0;
+  }
+  std::cerr << "quillfern: unknown option '" << mode << "'\n" << usage;
+  return 2;
+}

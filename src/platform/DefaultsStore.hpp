@@ -1,0 +1,36 @@
+// The persisted settings: a small key-value store of string arrays that survives restarts.
+// Implementations are safe to use from any thread.
+#pragma once
+
+#include <boost/system/error_code.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfern {
+
+class DefaultsStore {
+public:
+  virtual ~DefaultsStore() = default;
+
+  // The value under key when it is an array made only of strings; nothing when the key is
+  // absent, holds anything else, or the store cannot be read.
+  [[nodiscard]] virtual std::optional<std::vector<std::string>> stringArray(
+      std::string_view key) const = 0;
+
+  // Replaces the value under key, keeping every other key. Either the whole new store is in
+  // place afterwards or the old one is untouched.
+  [[nodiscard]] virtual boost::system::error_code setStringArray(
+      std::string_view key, const std::vector<std::string>& value) = 0;
+
+protected:
+  DefaultsStore() = default;
+  DefaultsStore(const DefaultsStore&) = default;
+  DefaultsStore& operator=(const DefaultsStore&) = default;
+  DefaultsStore(DefaultsStore&&) = default;
+  DefaultsStore& operator=(DefaultsStore&&) = default;
+};
+
+}  // namespace quillfern

@@ -1,0 +1,48 @@
+// A minimal HTTP client seam: one GET at a time, answered asynchronously. The real
+// implementation lives beside it; tests use a fake or a local server.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillfern {
+
+class HttpClient {
+public:
+  struct Request {
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
+    std::chrono::milliseconds timeout{0};                      // whole request; 0 = none
+    bool ignoreLocalCache = false;
+  };
+  struct Response {
+    long status = 0;
+    std::optional<std::string> body;  // absent when the server sent none
+  };
+  // Exactly one of the two is set: a response, or the transport failure in the library's own
+  // words.
+  struct Outcome {
+    std::optional<Response> response;
+    std::string error;
+  };
+  using Completion = std::function<void(Outcome)>;
+
+  virtual ~HttpClient() = default;
+
+  // Starts the request and returns at once. The completion runs exactly once, on a thread of
+  // the client's, never on the caller's stack.
+  virtual void get(Request request, Completion completion) = 0;
+
+protected:
+  HttpClient() = default;
+  HttpClient(const HttpClient&) = default;
+  HttpClient& operator=(const HttpClient&) = default;
+  HttpClient(HttpClient&&) = default;
+  HttpClient& operator=(HttpClient&&) = default;
+};
+
+}  // namespace quillfern

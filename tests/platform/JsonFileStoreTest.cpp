@@ -1,0 +1,133 @@
+#include "platform/JsonFileStore.hpp"
+
+#include "support/LogCapture.hpp"
+#include "support/TemporaryFolder.hpp"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace quillfern {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::string contentsOf(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+Strings filesIn(const std::filesystem::path& folder) {
+  Strings names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class JsonFileStoreTest : public ::testing::Test {
+protected:
+  testing::TemporaryFolder folder;
+  std::filesystem::path file = folder.path() / "quillfern" / "defaults.json";
+  testing::LogCapture capture;
+};
+
+TEST_F(JsonFileStoreTest, MissingFileIsAnEmptyStoreAndAWriteCreatesIt) {
+  JsonFileStore store(file);
+  EXPECT_EQ(store.stringArray("k"), std::nullopt);
+  ASSERT_FALSE(store.setStringArray("k", {"a:1", "b:2"}));
+  EXPECT_EQ(store.stringArray("k"), (Strings{"a:1", "b:2"}));
+  EXPECT_EQ(JsonFileStore(file).stringArray("k"), (Strings{"a:1", "b:2"}));  // a new reader
+  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});         // no temporary left
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(JsonFileStoreTest, WritesKeepEveryOtherKey) {
+  writeFile(file, R"({"theme":"dark","n":[1,2],"k":["old"]})");
+  JsonFileStore store(file);
+  ASSERT_FALSE(store.setStringArray("k", {"new"}));
+  const auto text = contentsOf(file);
+  EXPECT_NE(text.find("\"theme\": \"dark\""), std::string::npos) << text;
+  EXPECT_EQ(store.stringArray("k"), Strings{"new"});
+  EXPECT_EQ(store.stringArray("n"), std::nullopt);  // an array of numbers is not string array
+}
+
+TEST_F(JsonFileStoreTest, ValuesThatAreNotStringArraysReadAsAbsent) {
+  for (const std::string_view value :
+       {R"("a:1")", R"(["a:1", 2])", R"({"a":"b"})", "null", R"([["a:1"]])"}) {
+    SCOPED_TRACE(value);
+    writeFile(file, std::string(R"({"k":)") + std::string(value) + "}");
+    EXPECT_EQ(JsonFileStore(file).stringArray("k"), std::nullopt);
+  }
+}
+
+TEST_F(JsonFileStoreTest, CorruptFileReadsAsEmptyIsLoggedOnceAndMovedAsideBeforeAWrite) {
+  const std::string garbage = std::string("[\"a:1\"]\xff\xfe\0", 10);
+  writeFile(file, garbage);
+  JsonFileStore store(file);
+  EXPECT_EQ(store.stringArray("k"), std::nullopt);
+  EXPECT_EQ(store.stringArray("k"), std::nullopt);
+  ASSERT_EQ(capture.lines().size(), 1U);
+  EXPECT_EQ(contentsOf(file), garbage);  // reading never changes the file
+
+  ASSERT_FALSE(store.setStringArray("k", {"a:1"}));
+  EXPECT_EQ(store.stringArray("k"), Strings{"a:1"});
+  const auto names = filesIn(file.parent_path());
+  ASSERT_EQ(names.size(), 2U);
+  EXPECT_EQ(names[0], "defaults.json");
+  EXPECT_TRUE(names[1].starts_with("defaults.json.corrupt-")) << names[1];
+  EXPECT_EQ(contentsOf(file.parent_path() / names[1]), garbage);
+  ASSERT_EQ(capture.lines().size(), 2U);
+  EXPECT_TRUE(capture.lines()[1].find(names[1]) != std::string::npos);
+}
+
+TEST_F(JsonFileStoreTest, ArbitraryBytesNeverCrashTheReader) {
+  for (const std::string& bytes : {std::string(), std::string("{"), std::string(100000, '['),
+                                   std::string("{\"k\":[\"\xc3\x28\"]}"), std::string("\0\0", 2),
+                                   std::string("{\"k\":[\"\\ud800\"]}")}) {
+    writeFile(file, bytes);
+    EXPECT_EQ(JsonFileStore(file).stringArray("k"), std::nullopt);
+  }
+}
+
+TEST_F(JsonFileStoreTest, AFailedWriteLeavesTheOldFileWhole) {
+  JsonFileStore store(file);
+  ASSERT_FALSE(store.setStringArray("k", {"a:1"}));
+  const auto before = contentsOf(file);
+  ASSERT_EQ(::chmod(file.parent_path().c_str(), 0500), 0);
+  if (::access(file.parent_path().c_str(), W_OK) == 0) {
+    ::chmod(file.parent_path().c_str(), 0700);
+    GTEST_SKIP() << "running with privileges that ignore folder permissions";
+  }
+  EXPECT_TRUE(store.setStringArray("k", {"b:2"}));
+  ::chmod(file.parent_path().c_str(), 0700);
+  EXPECT_EQ(contentsOf(file), before);
+  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});
+}
+
+TEST(JsonFileStorePath, FollowsXdgConfigHome) {
+  // Only this test touches the environment, and gtest runs it on one thread.
+  const char* saved = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_CONFIG_HOME", "/tmp/xdg-test", 1);  // NOLINT(concurrency-mt-unsafe)
+  EXPECT_EQ(JsonFileStore::defaultPath(), "/tmp/xdg-test/quillfern/defaults.json");
+  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);  // NOLINT(concurrency-mt-unsafe)
+  EXPECT_TRUE(JsonFileStore::defaultPath().string().ends_with("/.config/quillfern/defaults.json"));
+  if (saved != nullptr) {
+    ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  } else {
+    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+  }
+}
+
+}  // namespace
+}  // namespace quillfern

@@ -3,10 +3,11 @@
 #include "support/LogCapture.hpp"
 #include "support/TemporaryFolder.hpp"
 
-#include <sys/stat.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <iterator>
 
@@ -103,15 +104,19 @@ TEST_F(JsonFileStoreTest, AFailedWriteLeavesTheOldFileWhole) {
   JsonFileStore store(file);
   ASSERT_FALSE(store.setStringArray("k", {"a:1"}));
   const auto before = contentsOf(file);
-  ASSERT_EQ(::chmod(file.parent_path().c_str(), 0500), 0);
-  if (::access(file.parent_path().c_str(), W_OK) == 0) {
-    ::chmod(file.parent_path().c_str(), 0700);
-    GTEST_SKIP() << "running with privileges that ignore folder permissions";
-  }
-  EXPECT_TRUE(store.setStringArray("k", {"b:2"}));
-  ::chmod(file.parent_path().c_str(), 0700);
+  // A file size limit makes the temporary file's write fail part-way (EFBIG), even as root.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const auto error = store.setStringArray("k", {std::string(1000, 'x') + ":1"});
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_TRUE(error);
   EXPECT_EQ(contentsOf(file), before);
-  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});
+  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});  // the temporary is gone
 }
 
 TEST(JsonFileStorePath, FollowsXdgConfigHome) {

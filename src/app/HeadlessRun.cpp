@@ -31,8 +31,8 @@ int runHeadless(const HeadlessOptions& options, std::ostream& errors) {
   } catch (const boost::system::system_error& e) {
     const std::string reason = e.code().message();
     log(LogTag::app, "本地桥启动失败：" + reason);
-    errors << "quillfern: cannot serve the bridge on 127.0.0.1:" << listenPort << " ("
-           << reason << "); is another quillfern already running?\n";
+    errors << "quillfern: cannot serve the bridge on 127.0.0.1:" << listenPort << " (" << reason
+           << "); is another quillfern already running?\n";
     return 1;
   }
   allowlist->refresh();

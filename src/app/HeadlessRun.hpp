@@ -14,7 +14,7 @@ class DefaultsStore;
 class LoopbackBridge;
 
 struct HeadlessOptions {
-  std::shared_ptr<DefaultsStore> store;  // null: the user's settings file
+  std::shared_ptr<DefaultsStore> store;     // null: the user's settings file
   std::optional<std::uint16_t> listenPort;  // absent: LoopbackBridge::port; tests use 0 (any)
   // Called on the main thread once the bridge serves, before the wait for a signal (tests).
   std::function<void(LoopbackBridge&)> onServing;

@@ -55,6 +55,7 @@ if (($(ulimit -n) < 12000)); then
   echo "run.sh: descriptor limit $(ulimit -n) is below 12000; 5,000 sessions will fail" >&2
 fi
 
+loadAtStart=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d /tmp/quillfern-bench.XXXXXX)
 started=()
 
@@ -419,6 +420,15 @@ bridgeRatio() {
 }
 
 read -r smallCount largeCount <<<"$sessionCounts"
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) CPUs," \
+  "$(awk '/^MemTotal:/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo) RAM," \
+  "Linux $(uname -r), Debian $(cat /etc/debian_version)"
+echo "Relays: socat $(socat -V | sed -n 's/^socat version \([^ ]*\).*/\1/p') (-b $socatBuffer)," \
+  "websockify $(dpkg-query -W -f='${Version}' websockify 2>/dev/null), quillfern" \
+  "$(git rev-parse --short HEAD 2>/dev/null || echo '?')"
+echo "Load average at start: $loadAtStart; at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Run: $(date -u '+%Y-%m-%d %H:%M UTC'), ${seconds} s windows after ${warmup} s warm-up," \
+  "median of $repeats; $latencyCount round trips; slow reader ${slowSeconds} s"
 echo
 echo "| Figure | bridge | websockify | socat | direct | bridge ÷ socat | bridge ÷ direct | websockify ÷ socat | websockify ÷ direct |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"

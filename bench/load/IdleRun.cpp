@@ -38,9 +38,10 @@ public:
 
   [[nodiscard]] int report() const {
     std::printf(
-        "result mode=idle sessions=%zu served=%zu failed=%zu dropped=%zu setup=%.3f "
-        "error=%s\n",
-        options.sessions, served, failed, dropped, setupSeconds, errorWord(firstError).c_str());
+        "result mode=idle sessions=%zu upgraded=%zu served=%zu failed=%zu dropped=%zu "
+        "setup=%.3f error=%s\n",
+        options.sessions, upgraded, served, failed, dropped, setupSeconds,
+        errorWord(firstError).c_str());
     return served == options.sessions && dropped == 0 ? 0 : 1;
   }
 
@@ -56,6 +57,7 @@ private:
   std::vector<std::uint8_t> message;
   std::vector<std::unique_ptr<Session>> links;
   asio::steady_timer phase;
+  std::size_t upgraded = 0;
   std::size_t served = 0;
   std::size_t failed = 0;
   std::size_t dropped = 0;
@@ -76,6 +78,7 @@ private:
         settle(session, ec);
         return;
       }
+      ++upgraded;
       sendProbe(session);
     });
   }
@@ -149,8 +152,8 @@ private:
     }
     ready = true;
     setupSeconds = secondsBetween(started, Clock::now());
-    std::printf("ready sessions=%zu served=%zu failed=%zu setup=%.3f\n", options.sessions, served,
-                failed, setupSeconds);
+    std::printf("ready sessions=%zu upgraded=%zu served=%zu failed=%zu setup=%.3f\n",
+                options.sessions, upgraded, served, failed, setupSeconds);
     std::fflush(stdout);
     phase.expires_after(toDuration(options.holdSeconds));
     phase.async_wait([this](const boost::system::error_code& ec) {

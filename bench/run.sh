@@ -100,18 +100,19 @@ waitForPort() {  # up to 10 s
 
 treePids() { echo "$1"; pgrep -P "$1" 2>/dev/null || true; }
 
-# CPU ticks used by a relay and every child it forked, live or already reaped.
+# CPU ticks used by a relay and every child it forked, live or already reaped. A relay may have
+# thousands of children, so one awk reads them all; cat skips those that have just exited.
 cpuTicks() {
-  local total=0 pid fields
-  for pid in $(treePids "$1"); do
-    fields=$(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null) || continue
-    if [[ $pid == "$1" ]]; then
-      total=$((total + $(awk '{print $12 + $13 + $14 + $15}' <<<"$fields")))
-    else
-      total=$((total + $(awk '{print $12 + $13}' <<<"$fields")))
-    fi
+  local children=() p total
+  total=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $12 + $13 + $14 + $15}' || true)
+  for p in $(pgrep -P "$1" 2>/dev/null || true); do
+    children+=("/proc/$p/stat")
   done
-  echo "$total"
+  if ((${#children[@]})); then
+    total=$((${total:-0} + $(cat "${children[@]}" 2>/dev/null \
+      | awk '{sub(/^.*\) /, ""); t += $12 + $13} END {print t + 0}' || true)))
+  fi
+  echo "${total:-0}"
 }
 
 # Memory of a relay in KiB: the resident set of a single process (the bridge), or the
@@ -123,15 +124,14 @@ memoryKiB() {
     awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0
     return
   fi
-  local total=0 p value
+  local files=() p
   for p in $(treePids "$pid"); do
-    value=$(awk '/^Pss:/ {print $2}' "/proc/$p/smaps_rollup" 2>/dev/null || true)
-    total=$((total + ${value:-0}))
+    files+=("/proc/$p/smaps_rollup")
   done
-  echo "$total"
+  cat "${files[@]}" 2>/dev/null | awk '/^Pss:/ {total += $2} END {print total + 0}' || true
 }
 
-field() { grep -o "$2=[^ ]*" <<<"$1" | head -1 | cut -d= -f2; }
+field() { { grep -o "$2=[^ ]*" <<<"$1" || true; } | head -1 | cut -d= -f2; }
 
 median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{v[NR] = $1} END {print NR ? v[int((NR + 1) / 2)] : ""}'; }
 

@@ -38,18 +38,18 @@ TEST(HeadlessRun, ServesUntilSigtermThenStops) {
             std::string::npos);
   EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
   EXPECT_EQ(errors.str(), "");
-  EXPECT_EQ(http->urls, std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
+  EXPECT_EQ(http->urls,
+            std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
 }
 
 TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
   const LogCapture log;
   const TestListener taken;
   std::ostringstream errors;
-  const HeadlessOptions options{
-      .store = std::make_shared<MemoryStore>(),
-      .http = std::make_shared<SilentHttpClient>(),
-      .listenPort = taken.port(),
-      .onServing = {}};
+  const HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
+                                .http = std::make_shared<SilentHttpClient>(),
+                                .listenPort = taken.port(),
+                                .onServing = {}};
   EXPECT_EQ(runHeadless(options, errors), 1);
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"[Quillfern][app] 本地桥启动失败：Address already in use"});

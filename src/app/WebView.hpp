@@ -13,6 +13,8 @@ namespace quillfern {
 // Why a script could not be evaluated, in the engine's own words.
 struct ScriptError {
   std::string description;
+
+  bool operator==(const ScriptError&) const = default;
 };
 
 // What a script evaluated to: an error, nothing (undefined or null), a boolean, a number, or

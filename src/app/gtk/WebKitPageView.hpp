@@ -25,8 +25,8 @@ public:
   WebKitPageView& operator=(WebKitPageView&&) = delete;
   ~WebKitPageView() override;
 
-  // The engine has no per-request time-out: a timer stops a load that has not committed within
-  // timeout and reports it as a provisional failure.
+  // The engine has no per-request time-out: a timer stops a load that has started but not
+  // committed within timeout and reports it as a provisional failure.
   void load(const std::string& url, std::chrono::milliseconds timeout) override;
   void reload() override;
   [[nodiscard]] std::optional<std::string> currentURL() const override;

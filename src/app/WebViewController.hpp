@@ -86,7 +86,7 @@ private:
   void startBridge();
 
   void waitForBridgeThenLoad(int attempt);
-  void load(boost::urls::url_view url);
+  void load(const boost::urls::url_view& url);
   void applyViewport();
   void fallbackAfterNavigationError();
 };

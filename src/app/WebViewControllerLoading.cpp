@@ -65,7 +65,7 @@ void WebViewController::waitForBridgeThenLoad(int attempt) {
   load(BridgeConfig::httpStartURL());
 }
 
-void WebViewController::load(boost::urls::url_view url) {
+void WebViewController::load(const boost::urls::url_view& url) {
   const std::string text(url.buffer());
   log(LogTag::web, "加载：" + text);
   webView->load(text, requestTimeout);

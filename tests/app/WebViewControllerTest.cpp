@@ -84,6 +84,33 @@ protected:
 
   FakeWebView& webView() const { return *chrome->webView; }
 
+  enum class Asked { policy, newWindow };
+
+  // Asks a fresh controller one navigation question. Describes the answer, and whether the
+  // address was handed to the desktop and logged; anything else it did is spelt out.
+  std::string decide(const NavigationAction& action, Asked asked) {
+    startListening();
+    logs.clear();
+    const NavigationPolicy policy = asked == Asked::policy ? controller->decidePolicy(action)
+                                                           : controller->createWebView(action);
+    const std::string url = action.url.value_or("");
+    std::string outcome = policy == NavigationPolicy::allow    ? "allow"
+                          : policy == NavigationPolicy::cancel ? "cancel"
+                                                               : "load in place";
+    const Journal done = taken();
+    if (!done.empty()) {
+      outcome += done == Journal{"open " + url} ? ", handed out" : ", did " + done.front();
+    }
+    const auto lines = logs.lines();
+    if (!lines.empty()) {
+      outcome += lines == std::vector<std::string>{"[Quillfern][web] 交给系统打开外部链接：" + url}
+                     ? ", logged"
+                     : ", logged " + lines.front();
+    }
+    controller.reset();
+    return outcome;
+  }
+
   // The journal since the last call, after the main loop has run what is due.
   Journal taken() {
     loop->runPending();
@@ -336,69 +363,53 @@ TEST_F(WebViewControllerTest, BannerDeferredAndDroppedWhenControllerIsGone) {
 
 TEST_F(WebViewControllerTest, NavigationPolicy) {
   struct Case {
-    const char* url;
-    bool newWindow;
-    NavigationPolicy expected;
-    bool handedOut;
+    const char* url = nullptr;
+    bool newWindow = false;
+    const char* expected = nullptr;
   };
-  using enum NavigationPolicy;
   for (const Case& c : {
-           Case{"about:blank", false, allow, false},
-           Case{"about:blank", true, loadInPlace, false},
-           Case{"ABOUT:blank", false, cancel, true},  // the scheme is compared as written
-           Case{"http://game.quillfern.example/play", false, allow, false},
-           Case{"https://cdn.quillfern-cdn.example/Client.swf", false, allow, false},
-           Case{"https://game.quillfern.example/news", true, loadInPlace, false},
-           Case{"http://127.0.0.1:9882/fallback", false, allow, false},
-           Case{"http://localhost:9882/", true, loadInPlace, false},
-           Case{"http://127.0.0.1:8080/", false, cancel, true},
-           Case{"http://127.0.0.1/", false, cancel, true},
-           Case{"https://127.0.0.1:9882/", false, cancel, true},
-           Case{"https://elsewhere.example/ad", false, cancel, true},
-           Case{"https://elsewhere.example/ad", true, cancel, true},
-           Case{"mailto:help@quillfern.example", false, cancel, true},
-           Case{"tel:+10000000", false, cancel, true},
-           Case{"data:text/html,hi", false, cancel, true},
-           Case{"blob:http://game.quillfern.example/0b1c", false, cancel, true},
-           Case{"javascript:alert(1)", false, cancel, true},
+           Case{"about:blank", false, "allow"},
+           Case{"about:blank", true, "load in place"},
+           Case{"ABOUT:blank", false, "cancel, handed out, logged"},  // compared as written
+           Case{"http://game.quillfern.example/play", false, "allow"},
+           Case{"https://cdn.quillfern-cdn.example/Client.swf", false, "allow"},
+           Case{"https://game.quillfern.example/news", true, "load in place"},
+           Case{"http://127.0.0.1:9882/fallback", false, "allow"},
+           Case{"http://localhost:9882/", true, "load in place"},
+           Case{"http://127.0.0.1:8080/", false, "cancel, handed out, logged"},
+           Case{"http://127.0.0.1/", false, "cancel, handed out, logged"},
+           Case{"https://127.0.0.1:9882/", false, "cancel, handed out, logged"},
+           Case{"https://elsewhere.example/ad", false, "cancel, handed out, logged"},
+           Case{"https://elsewhere.example/ad", true, "cancel, handed out, logged"},
+           Case{"mailto:help@quillfern.example", false, "cancel, handed out, logged"},
+           Case{"tel:+10000000", false, "cancel, handed out, logged"},
+           Case{"data:text/html,hi", false, "cancel, handed out, logged"},
+           Case{"blob:http://game.quillfern.example/0b1c", false, "cancel, handed out, logged"},
+           Case{"javascript:alert(1)", false, "cancel, handed out, logged"},
        }) {
     SCOPED_TRACE(std::string(c.url) + (c.newWindow ? " (new window)" : ""));
-    startListening();
-    EXPECT_EQ(controller->decidePolicy({.url = c.url, .targetsNewWindow = c.newWindow}),
-              c.expected);
-    EXPECT_EQ(taken(), c.handedOut ? Journal{std::string("open ") + c.url} : Journal{});
-    EXPECT_EQ(logs.contains(std::string("[Quillfern][web] 交给系统打开外部链接：") + c.url),
-              c.handedOut);
-    controller.reset();
-    logs.clear();
+    EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = c.newWindow}, Asked::policy), c.expected);
   }
-  startListening();
-  EXPECT_EQ(controller->decidePolicy({.url = std::nullopt, .targetsNewWindow = false}), cancel);
-  EXPECT_EQ(controller->decidePolicy({.url = std::nullopt, .targetsNewWindow = true}), cancel);
-  EXPECT_TRUE(taken().empty());
+  for (const bool newWindow : {false, true}) {
+    EXPECT_EQ(decide({.url = std::nullopt, .targetsNewWindow = newWindow}, Asked::policy),
+              "cancel");
+  }
 }
 
 TEST_F(WebViewControllerTest, NewWindowRequests) {
   struct Case {
     std::optional<std::string> url;
-    NavigationPolicy expected;
-    bool handedOut;
+    const char* expected = nullptr;
   };
-  using enum NavigationPolicy;
   for (const Case& c : {
-           Case{"https://game.quillfern.example/help", loadInPlace, false},
-           Case{"http://127.0.0.1:9882/fallback", loadInPlace, false},
-           Case{"about:blank", cancel, true},  // no "about" exception for new windows
-           Case{"https://elsewhere.example/", cancel, true},
-           Case{std::nullopt, cancel, false},
+           Case{"https://game.quillfern.example/help", "load in place"},
+           Case{"http://127.0.0.1:9882/fallback", "load in place"},
+           Case{"about:blank", "cancel, handed out"},  // no "about" exception for new windows
+           Case{"https://elsewhere.example/", "cancel, handed out"},  // and no log line
+           Case{std::nullopt, "cancel"},
        }) {
     SCOPED_TRACE(c.url.value_or("(none)"));
-    startListening();
-    logs.clear();
-    EXPECT_EQ(controller->createWebView({.url = c.url, .targetsNewWindow = true}), c.expected);
-    EXPECT_EQ(taken(), c.handedOut ? Journal{"open " + *c.url} : Journal{});
-    EXPECT_TRUE(logs.lines().empty());  // handed out without a log line
-    controller.reset();
+    EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = true}, Asked::newWindow), c.expected);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -82,7 +83,7 @@ private:
 
   void answer(int client) {
     std::string head;
-    char chunk[4096];
+    std::array<char, 4096> chunk{};
     const auto until = std::chrono::steady_clock::now() + 2s;
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536
            && std::chrono::steady_clock::now() < until) {
@@ -90,11 +91,11 @@ private:
       if (::poll(&readable, 1, 50) <= 0) {
         continue;
       }
-      const ssize_t n = ::read(client, chunk, sizeof chunk);
+      const ssize_t n = ::read(client, chunk.data(), chunk.size());
       if (n <= 0) {
         break;
       }
-      head.append(chunk, static_cast<std::size_t>(n));
+      head.append(chunk.data(), static_cast<std::size_t>(n));
     }
     if (!head.starts_with("GET ")) {
       ::close(client);
@@ -186,11 +187,14 @@ protected:
     page.reset();
     gtk_window_destroy(window);
   }
+
+public:
   WebKitPageViewTest(const WebKitPageViewTest&) = delete;
   WebKitPageViewTest& operator=(const WebKitPageViewTest&) = delete;
   WebKitPageViewTest(WebKitPageViewTest&&) = delete;
   WebKitPageViewTest& operator=(WebKitPageViewTest&&) = delete;
 
+protected:
   // Runs the main loop until done() holds or the deadline passes.
   static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
@@ -203,7 +207,7 @@ protected:
     }
     return true;
   }
-  bool waitForEvents(std::size_t count) {
+  bool waitForEvents(std::size_t count) const {
     return runUntil([&] { return delegate.events.size() >= count; }, 20s);
   }
   // Runs the loop a little longer, so that a report that should not come would have come.

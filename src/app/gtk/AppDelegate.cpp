@@ -6,6 +6,7 @@
 
 #include <gtk/gtk.h>
 
+#include <array>
 #include <csignal>
 #include <glib-unix.h>
 
@@ -42,8 +43,8 @@ int AppDelegate::run(const char* programName) {
   const guint terminate = g_unix_signal_add(SIGTERM, onStopSignal, scene.get());
 
   // Options are the command line's business; GTK sees only the program name.
-  char* arguments[] = {const_cast<char*>(programName), nullptr};
-  const int status = g_application_run(G_APPLICATION(application.get()), 1, arguments);
+  std::array<char*, 2> arguments{const_cast<char*>(programName), nullptr};
+  const int status = g_application_run(G_APPLICATION(application.get()), 1, arguments.data());
 
   g_source_remove(interrupt);
   g_source_remove(terminate);

@@ -1,5 +1,7 @@
 // The command line: picks the mode and hands over to it.
 
+#include "app/HeadlessRun.hpp"
+
 #if QUILLFERN_HAVE_WINDOW
 #include "app/gtk/AppDelegate.hpp"
 #endif
@@ -52,6 +54,9 @@ int main(int argc, char** argv) {
   if (mode == "--version") {
     std::cout << "quillfern " QUILLFERN_VERSION "\n";
     return 0;
+  }
+  if (mode == "--headless") {
+    return quillfern::runHeadless({}, std::cerr);
   }
   if (mode.empty()) {
     return runWindow(argv[0]);

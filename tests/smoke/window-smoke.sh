@@ -58,19 +58,18 @@ rm -f "$screenshot" "$log"
 inner() {
   "$binary" >"$log" 2>&1 &
   local pid=$!
-  local waited=0
+  local started=$SECONDS
   until grep -qF "[Quillfern][web] 页面完成：$fallbackPage" "$log"; do
     if ! kill -0 "$pid" 2>/dev/null; then
       echo "the application ended early" >>"$log"
       return 1
     fi
-    if (( waited >= deadline * 10 )); then
+    if (( SECONDS - started >= deadline )); then
       kill -KILL "$pid"
       echo "the fallback page did not finish loading within ${deadline}s" >>"$log"
       return 1
     fi
     sleep 0.1
-    waited=$((waited + 1))
   done
   sleep 2  # let the page paint its status box
   import -window root "$screenshot"
@@ -85,7 +84,8 @@ inner() {
   fi
   wait "$pid"
 }
-export -f inner
+# xvfb-run is a POSIX shell script, which drops exported bash functions: the function's text
+# goes along as the command instead.
 export binary log screenshot deadline fallbackPage
 
 status=0
@@ -95,10 +95,12 @@ env http_proxy="http://127.0.0.1:$deadProxyPort" https_proxy="http://127.0.0.1:$
     XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
     XDG_CACHE_HOME="$scratch/cache" GSK_RENDERER=cairo \
     timeout --kill-after=5 "$lifetime" \
-    xvfb-run --auto-servernum --server-args="-screen 0 1280x720x24" bash -c inner || status=$?
+    xvfb-run --auto-servernum --server-args="-screen 0 1280x720x24" \
+    bash -c "$(declare -f inner); inner" || status=$?
 
 echo "window-smoke: application log: $log"
 cat "$log"
+(( status != 124 )) || fail "the run took longer than ${lifetime}s and was stopped"
 (( status == 0 )) || fail "the run ended with status $status"
 
 # The ladder, in order: the bridge listens, the start page fails twice, the fallback loads,

@@ -207,14 +207,12 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
               std::vector<std::uint8_t>(scratch.begin(),
                                         scratch.begin() + static_cast<std::ptrdiff_t>(count)));
   }
-  if (error == asio::error::would_block || error == asio::error::try_again) {
-    receiveRemote();
-  } else if (error == asio::error::eof) {
+  if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");
-  } else if (error) {
+  } else if (error && error != asio::error::would_block) {
     fail("TCP 下行失败：" + error.message());
   } else {
-    receiveRemote();
+    receiveRemote();  // would_block: readable was a false alarm
   }
 }
 

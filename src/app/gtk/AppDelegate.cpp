@@ -14,7 +14,7 @@ namespace quillfern::gtk {
 
 namespace {
 
-constexpr const char* applicationId = "org.quillfern.Quillfern";
+constexpr const char* applicationId = "com.quillfern.Quillfern";
 
 gboolean onStopSignal(gpointer scene) {
   guarded([&] { static_cast<SceneDelegate*>(scene)->disconnect(); });

@@ -6,6 +6,7 @@
 #include "app/gtk/GLibMainLoop.hpp"
 #include "app/gtk/Guarded.hpp"
 #include "app/gtk/WindowChrome.hpp"
+#include "platform/CurlHttpClient.hpp"
 #include "platform/JsonFileStore.hpp"
 
 namespace quillfern::gtk {
@@ -41,7 +42,7 @@ void addFullscreenShortcut(GtkWindow* window) {
 std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
   return std::make_shared<WebViewController>(WebViewController::Services{
       .defaults = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath()),
-      .http = nullptr,  // TODO(#5): the curl client, once it lands
+      .http = std::make_shared<CurlHttpClient>(),
       .makeBridge = makeLoopbackBridge,
       .mainLoop = std::make_shared<GLibMainLoop>(),
       .chrome = std::make_shared<WindowChrome>(window),

@@ -5,17 +5,15 @@
 //
 //   node e2e/browserTest.mjs --quillfern build/default/src/quillfern [--artifacts DIR] [--keep]
 
-import { mkdirSync, writeFileSync } from 'node:fs';
+import { mkdirSync } from 'node:fs';
 import path from 'node:path';
 
-import { buildClientSwf } from './clientSwf.mjs';
-import { clientHello, showBytes, startGameServer } from './gameServer.mjs';
 import { siteHost, startGameSite } from './gameSite.mjs';
 import {
-  bridgeGet, bridgePort, childEnvironment, log, makeCertificate, requireBridgePortFree,
-  requireNodeModules, ruffleDir, runTest, seedSettings, startDeadProxy, testOptions, waitForBridge,
+  bridgeGet, bridgePort, childEnvironment, log, makeCertificate, ruffleDir, runTest, seedSettings,
+  startDeadProxy, startGame, testOptions, waitForBridge,
 } from './harness.mjs';
-import { delay, requireExecutable, startProcess, tail, withDeadline } from './processes.mjs';
+import { delay, startProcess, tail, withDeadline } from './processes.mjs';
 import { watchPage } from './pageWatch.mjs';
 
 const chromiumPath = '/usr/bin/chromium';
@@ -24,21 +22,11 @@ const fallbackURL = `http://127.0.0.1:${bridgePort}/fallback`;
 const options = testOptions();
 
 await runTest('e2e_browser', { deadlineMs: 240_000, options }, async (t) => {
-  const quillfernPath = path.resolve(options.quillfern);
-  requireExecutable(quillfernPath, 'build it first (cmake --build --preset default)');
-  requireExecutable(chromiumPath, 'install the Debian package chromium (scripts/install-deps.sh e2e)');
-  requireNodeModules();
+  const { quillfernPath, game, swf } = await startGame(t, options.quillfern, {
+    program: chromiumPath,
+    hint: 'install the Debian package chromium (scripts/install-deps.sh e2e)',
+  });
   const { chromium } = await import('playwright-core');
-  await requireBridgePortFree();
-
-  const game = await startGameServer({ log });
-  t.defer(game.close);
-  t.diagnose(() => `game server: ${game.state.connections} connection(s), received `
-                   + showBytes(game.state.received));
-
-  // The SWF is generated now, for this run's game server port.
-  const swf = buildClientSwf({ host: '127.0.0.1', port: game.port, hello: clientHello });
-  writeFileSync(path.join(t.tempDir, 'Client.swf'), swf);
   const site = await startGameSite({
     ruffleDir,
     swf,

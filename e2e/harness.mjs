@@ -9,7 +9,9 @@ import os from 'node:os';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
 
-import { SkipTest, poll } from './processes.mjs';
+import { buildClientSwf } from './clientSwf.mjs';
+import { clientHello, showBytes, startGameServer } from './gameServer.mjs';
+import { SkipTest, poll, requireExecutable } from './processes.mjs';
 
 export const bridgePort = 9882;
 export const e2eDir = path.dirname(new URL(import.meta.url).pathname);
@@ -167,7 +169,7 @@ export async function startDeadProxy() {
 
 // Fails when something already listens on the bridge's port: the test would talk to it instead
 // of the quillfern it starts.
-export async function requireBridgePortFree() {
+async function requireBridgePortFree() {
   const taken = await new Promise((resolve) => {
     const socket = net.connect(bridgePort, '127.0.0.1');
     socket.once('connect', () => {
@@ -215,8 +217,25 @@ export async function waitForBridge(quillfern, timeoutMs) {
 }
 
 // Whether the npm packages are installed (npm ci runs before these tests).
-export function requireNodeModules() {
+function requireNodeModules() {
   if (!existsSync(path.join(ruffleDir, 'ruffle.js'))) {
     throw new Error(`Ruffle is not installed under ${ruffleDir}: run "npm ci" in ${e2eDir}`);
   }
+}
+
+// Checks that quillfern, `program` and the npm packages are there and that the bridge's port is
+// free, then starts the game server and generates the client SWF for its port.
+export async function startGame(t, quillfern, { program, hint }) {
+  const quillfernPath = path.resolve(quillfern);
+  requireExecutable(quillfernPath, 'build it first (cmake --build --preset default)');
+  requireExecutable(program, hint);
+  requireNodeModules();
+  await requireBridgePortFree();
+  const game = await startGameServer({ log });
+  t.defer(game.close);
+  t.diagnose(() => `game server: ${game.state.connections} connection(s), received `
+                   + showBytes(game.state.received));
+  const swf = buildClientSwf({ host: '127.0.0.1', port: game.port, hello: clientHello });
+  writeFileSync(path.join(t.tempDir, 'Client.swf'), swf);  // kept with --keep, for a look
+  return { quillfernPath, game, swf };
 }

@@ -6,19 +6,15 @@
 //
 //   node e2e/windowTest.mjs --quillfern build/default/src/quillfern --window-built 1
 
-import { mkdirSync, writeFileSync } from 'node:fs';
+import { mkdirSync } from 'node:fs';
 import path from 'node:path';
 
-import { buildClientSwf } from './clientSwf.mjs';
-import { clientHello, showBytes, startGameServer } from './gameServer.mjs';
 import { startSiteProxy } from './gameSite.mjs';
 import {
-  bridgePort, childEnvironment, log, requireBridgePortFree, requireNodeModules, ruffleDir,
-  runTest, seedSettings, testOptions, waitForBridge,
+  bridgePort, childEnvironment, log, ruffleDir, runTest, seedSettings, startGame, testOptions,
+  waitForBridge,
 } from './harness.mjs';
-import {
-  SkipTest, delay, describeExit, requireExecutable, startProcess, tail, withDeadline,
-} from './processes.mjs';
+import { SkipTest, delay, describeExit, startProcess, tail, withDeadline } from './processes.mjs';
 import { saveScreen } from './screenImage.mjs';
 
 const xvfbPath = '/usr/bin/Xvfb';
@@ -33,18 +29,10 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
   if (options['window-built'] !== '1') {
     throw new SkipTest('quillfern was built without its window (there is no quillfern_gtk target)');
   }
-  const quillfernPath = path.resolve(options.quillfern);
-  requireExecutable(quillfernPath, 'build it first (cmake --build --preset default)');
-  requireExecutable(xvfbPath, 'install the Debian package xvfb (scripts/install-deps.sh window)');
-  requireNodeModules();
-  await requireBridgePortFree();
-
-  const game = await startGameServer({ log });
-  t.defer(game.close);
-  t.diagnose(() => `game server: ${game.state.connections} connection(s), received `
-                   + showBytes(game.state.received));
-  const swf = buildClientSwf({ host: '127.0.0.1', port: game.port, hello: clientHello });
-  writeFileSync(path.join(t.tempDir, 'Client.swf'), swf);
+  const { quillfernPath, game, swf } = await startGame(t, options.quillfern, {
+    program: xvfbPath,
+    hint: 'install the Debian package xvfb (scripts/install-deps.sh window)',
+  });
   const proxy = await startSiteProxy({
     ruffleDir,
     swf,
@@ -101,7 +89,8 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
     await waitForBridge(app, 30_000);
   } catch (error) {
     if (!app.isRunning() && noWindowPattern.test(app.output())) {
-      throw new SkipTest(`quillfern has no window mode yet; it said:\n${tail(app.output(), 5)}`);
+      const said = app.output().trim().split('\n')[0];
+      throw new SkipTest(`quillfern has no window mode yet; it said "${said}"`);
     }
     throw error;
   }

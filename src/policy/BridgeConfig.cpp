@@ -31,7 +31,7 @@ bool isTrustedDomain(std::string_view host) {
 
 // The port as the URL carries it, or nothing when it carries none (an empty port after the
 // colon counts as none). A port that does not fit 16 bits yields -1, which matches nothing.
-std::optional<long> explicitPort(boost::urls::url_view url) {
+std::optional<long> explicitPort(const boost::urls::url_view& url) {
   if (!url.has_port() || url.port().empty()) {
     return std::nullopt;
   }
@@ -79,7 +79,7 @@ bool BridgeConfig::isAllowedOrigin(std::optional<std::string_view> origin) {
   return !port || *port == bridgePort;
 }
 
-bool BridgeConfig::isAllowedNavigation(boost::urls::url_view url) {
+bool BridgeConfig::isAllowedNavigation(const boost::urls::url_view& url) {
   if (!url.has_scheme()) {
     return false;
   }

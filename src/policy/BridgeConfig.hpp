@@ -27,7 +27,7 @@ struct BridgeConfig {
   // origin: the request's "origin" header value, or nothing when the request has none.
   [[nodiscard]] static bool isAllowedOrigin(std::optional<std::string_view> origin);
   // The caller handles the "about" scheme itself before it asks.
-  [[nodiscard]] static bool isAllowedNavigation(boost::urls::url_view url);
+  [[nodiscard]] static bool isAllowedNavigation(const boost::urls::url_view& url);
 };
 
 }  // namespace quillfern

@@ -3,12 +3,17 @@
 #include "support/LogCapture.hpp"
 #include "support/TemporaryFolder.hpp"
 
-#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <thread>
 
 namespace quillfern {
 namespace {
@@ -103,15 +108,51 @@ TEST_F(JsonFileStoreTest, AFailedWriteLeavesTheOldFileWhole) {
   JsonFileStore store(file);
   ASSERT_FALSE(store.setStringArray("k", {"a:1"}));
   const auto before = contentsOf(file);
-  ASSERT_EQ(::chmod(file.parent_path().c_str(), 0500), 0);
-  if (::access(file.parent_path().c_str(), W_OK) == 0) {
-    ::chmod(file.parent_path().c_str(), 0700);
-    GTEST_SKIP() << "running with privileges that ignore folder permissions";
-  }
-  EXPECT_TRUE(store.setStringArray("k", {"b:2"}));
-  ::chmod(file.parent_path().c_str(), 0700);
+  // A file size limit makes the temporary file's write fail part-way (EFBIG), even as root.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const auto error = store.setStringArray("k", {std::string(1000, 'x') + ":1"});
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_TRUE(error);
   EXPECT_EQ(contentsOf(file), before);
-  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});
+  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});  // the temporary is gone
+}
+
+TEST_F(JsonFileStoreTest, KillDuringWritesLeavesTheOldOrTheNewFile) {
+  // A child process rewrites the file in a loop and is killed with SIGKILL at a random moment;
+  // the file must then hold one of the two values whole, and no other key may be lost.
+  const Strings first(2000, "first.example:1");
+  const Strings second(3000, "second.example:2");
+  writeFile(file, R"({"keep":["me"]})");
+  ASSERT_FALSE(JsonFileStore(file).setStringArray("k", first));
+  std::mt19937 random(12345);
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      JsonFileStore store(file);
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        (void)store.setStringArray("k", i % 2 == 0 ? second : first);
+      }
+      ::_exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 20000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    SCOPED_TRACE(round);
+    const JsonFileStore reader(file);
+    const auto value = reader.stringArray("k");
+    ASSERT_TRUE(value == first || value == second);
+    EXPECT_EQ(reader.stringArray("keep"), Strings{"me"});
+  }
+  EXPECT_TRUE(capture.lines().empty());
 }
 
 TEST(JsonFileStorePath, FollowsXdgConfigHome) {

@@ -1,5 +1,7 @@
 // The command line: picks the mode and hands over to it.
 
+#include "app/HeadlessRun.hpp"
+
 #include <iostream>
 #include <string_view>
 
@@ -30,6 +32,9 @@ int main(int argc, char** argv) {
   if (mode == "--version") {
     std::cout << "quillfern " QUILLFERN_VERSION "\n";
     return 0;
+  }
+  if (mode == "--headless") {
+    return quillfern::runHeadless({}, std::cerr);
   }
   std::cerr << "quillfern: unknown option '" << mode << "'\n" << usage;
   return 2;

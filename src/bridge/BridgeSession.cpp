@@ -1,0 +1,178 @@
+#include "bridge/BridgeSession.hpp"
+
+#include "bridge/BridgeMetrics.hpp"
+#include "log/Log.hpp"
+#include "policy/HostAllowlist.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <array>
+#include <cassert>
+
+namespace quillfern {
+
+std::shared_ptr<BridgeSession> BridgeSession::create(Uuid sessionId, SessionSocket clientSocket,
+                                                     std::shared_ptr<HostAllowlist> hostAllowlist,
+                                                     std::shared_ptr<BridgeMetrics> bridgeMetrics,
+                                                     OnClose closeCallback, Settings settings) {
+  // The constructor is private; make_shared cannot reach it.
+  return std::shared_ptr<BridgeSession>(
+      new BridgeSession(sessionId, std::move(clientSocket), std::move(hostAllowlist),
+                        std::move(bridgeMetrics), std::move(closeCallback), settings));
+}
+
+BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
+                             std::shared_ptr<HostAllowlist> hostAllowlist,
+                             std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
+                             Settings sessionSettings)
+    : id(sessionId),
+      allowlist(std::move(hostAllowlist)),
+      metrics(std::move(bridgeMetrics)),
+      onClose(std::move(closeCallback)),
+      settings(sessionSettings),
+      strand(clientSocket.get_executor()),
+      client(std::move(clientSocket)),
+      remote(strand),
+      resolver(strand),
+      connectTimer(strand) {}
+
+void BridgeSession::start() {
+  asio::post(strand, guarded([](BridgeSession& self) { self.onStarted(); }));
+}
+
+void BridgeSession::stop() {
+  // Holds the session strongly: the registry may already have let go of it.
+  asio::post(strand, [self = shared_from_this()] { self->close(); });
+}
+
+void BridgeSession::onStarted() {
+  assert(strand.running_in_this_thread());
+  boost::system::error_code ignored;
+  // A game: latency matters more than the number of packets.
+  client.set_option(asio::ip::tcp::no_delay(true), ignored);
+  // Reads wait for readability first and then read what is there without blocking.
+  client.non_blocking(true, ignored);
+  receiveClient();
+}
+
+void BridgeSession::fail(std::string_view message) {
+  assert(strand.running_in_this_thread());
+  if (closed) {
+    return;
+  }
+  metrics->setLastError(std::string(message));
+  log(LogTag::bridge, message);
+  close();
+}
+
+void BridgeSession::close() {
+  assert(strand.running_in_this_thread());
+  if (closed) {
+    return;
+  }
+  closed = true;
+  boost::system::error_code ignored;
+  client.close(ignored);
+  resolver.cancel();
+  connectTimer.cancel();
+  if (remote.is_open()) {
+    remote.close(ignored);
+  }
+  if (remoteCounted) {
+    metrics->removeActive();
+    remoteCounted = false;
+  }
+  onClose(id);
+}
+
+std::span<std::uint8_t> BridgeSession::readScratch() {
+  thread_local std::array<std::uint8_t, readSize> scratch{};
+  return scratch;
+}
+
+bool BridgeSession::clientBacklogged() const {
+  // Client input feeds both queues: messages for the server, and echoes, pongs and close
+  // echoes for the client itself.
+  return toRemoteBytes > highWater || toClientBytes > highWater;
+}
+
+// The one place the client read is armed.
+void BridgeSession::receiveClient() {
+  assert(strand.running_in_this_thread());
+  if (closed || clientReading) {
+    return;
+  }
+  if (clientBacklogged()) {
+    clientReadHeld = true;  // resumeReads() re-arms it once the queues drain
+    return;
+  }
+  clientReading = true;
+  client.async_wait(SessionSocket::wait_read,
+                    guarded([](BridgeSession& self, const boost::system::error_code& error) {
+                      self.onClientReadable(error);
+                    }));
+}
+
+void BridgeSession::onClientReadable(const boost::system::error_code& waitError) {
+  clientReading = false;
+  if (waitError == asio::error::operation_aborted) {
+    return;
+  }
+  boost::system::error_code error = waitError;
+  std::size_t count = 0;
+  const auto scratch = readScratch();
+  if (!error) {
+    count = client.read_some(asio::buffer(scratch.data(), scratch.size()), error);
+  }
+  if (count > 0) {
+    buffer.receive(scratch.first(count));
+    consumeBuffer();
+    buffer.keepRemainder();  // the scratch is reused by the next read on this thread
+  }
+  if (error == asio::error::would_block || error == asio::error::try_again) {
+    receiveClient();  // readable was a false alarm
+  } else if (error == asio::error::eof) {
+    // A client that half-closes after its request still gets the response already on its
+    // way; that write's completion closes the session.
+    if (!answered) {
+      close();
+    }
+  } else if (error) {
+    fail("读取本地 WebSocket 失败：" + error.message());
+  } else {
+    receiveClient();
+  }
+}
+
+// Takes every whole request or frame off the buffer, in order, until the buffer runs dry or
+// the session ends.
+void BridgeSession::consumeBuffer() {
+  while (!closed) {
+    if (mode == Mode::awaitingHTTP) {
+      auto request = nextHTTPRequest();
+      if (!request) {
+        fail(request.error().message());
+        return;
+      }
+      if (!*request) {
+        return;
+      }
+      handle(**request);
+    } else {
+      auto frame = nextWebSocketFrame();
+      if (!frame) {
+        fail(frame.error().message());
+        return;
+      }
+      if (!*frame) {
+        return;
+      }
+      if (const auto error = handle(std::move(**frame))) {
+        fail(error.message());
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace quillfern

@@ -1,0 +1,195 @@
+// One connection accepted by the loopback bridge: it reads one HTTP request, answers it or
+// upgrades to a WebSocket, and then echoes (health) or relays to one remote TCP server. The
+// bridge's registry owns each session (std::shared_ptr); every handler holds it weakly. All
+// members run on the session's own strand, except create(), start() and stop().
+#pragma once
+
+#include "bridge/Asio.hpp"
+#include "bridge/HttpRequest.hpp"
+#include "bridge/ReceiveBuffer.hpp"
+#include "bridge/SessionError.hpp"
+#include "bridge/Target.hpp"
+#include "bridge/WebSocketFrameCodec.hpp"
+
+#include <boost/uuid/uuid.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfern {
+
+class BridgeMetrics;
+class HostAllowlist;
+
+class BridgeSession : public std::enable_shared_from_this<BridgeSession> {
+public:
+  using SessionError = quillfern::SessionError;
+  using HTTPRequest = quillfern::HTTPRequest;
+  using WebSocketFrame = quillfern::WebSocketFrame;
+  using Uuid = boost::uuids::uuid;
+  // Called once, by close(), on the session's strand.
+  using OnClose = std::function<void(const Uuid&)>;
+
+  // What the receive buffer holds next. In bridge mode `target` names the server.
+  enum class Mode { awaitingHTTP, health, bridge };
+
+  // Fixed per bridge; tests shorten the time-out.
+  struct Settings {
+    std::chrono::steady_clock::duration connectTimeout = std::chrono::seconds(10);
+  };
+
+  // client's executor is the session's strand.
+  [[nodiscard]] static std::shared_ptr<BridgeSession> create(
+      Uuid sessionId, SessionSocket clientSocket, std::shared_ptr<HostAllowlist> hostAllowlist,
+      std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings);
+
+  BridgeSession(const BridgeSession&) = delete;
+  BridgeSession& operator=(const BridgeSession&) = delete;
+  BridgeSession(BridgeSession&&) = delete;
+  BridgeSession& operator=(BridgeSession&&) = delete;
+  ~BridgeSession() = default;
+
+  // Starts reading the client on the session's strand. Any thread.
+  void start();
+  // Schedules close() on the strand and keeps the session alive until it has run. Any thread.
+  void stop();
+
+private:
+  // A write waiting for the client: a frame header (empty for raw bytes) and its payload, sent
+  // together in one gathered write, then the completion, if any.
+  using Completion = std::function<void(BridgeSession&)>;
+  struct OutgoingFrame {
+    ServerFrameHeader header;
+    std::vector<std::uint8_t> payload;
+    Completion completion;
+  };
+
+  // Each read from either socket takes at most this many bytes.
+  static constexpr std::size_t readSize = 65536;
+  // Flow control: a side's read is not re-armed while more than highWater bytes wait to be
+  // written to the other side, and resumes once the queue is down to lowWater.
+  static constexpr std::size_t highWater = 1 << 20;
+  static constexpr std::size_t lowWater = 256 << 10;
+
+  const Uuid id;
+  const std::shared_ptr<HostAllowlist> allowlist;
+  const std::shared_ptr<BridgeMetrics> metrics;
+  const OnClose onClose;
+  const Settings settings;
+  const SessionStrand strand;
+
+  Mode mode = Mode::awaitingHTTP;
+  std::optional<Target> target;  // set exactly when mode is bridge
+  ReceiveBuffer buffer;
+  std::size_t headSearched = 0;  // leading bytes of buffer known to hold no complete head
+  bool answered = false;         // an HTTP response is on its way; it closes the session
+  bool remoteReady = false;
+  bool remoteCounted = false;
+  bool remoteConnecting = false;  // the attempt has neither succeeded, failed nor timed out
+  std::vector<std::vector<std::uint8_t>> pendingToRemote;
+  std::int64_t pendingByteCount = 0;
+  std::optional<std::uint8_t> fragmentOpcode;
+  std::vector<std::uint8_t> fragmentData;
+  bool closed = false;
+
+  // Writes to the client: one gathered write in flight, the rest queued in order.
+  std::deque<OutgoingFrame> toClient;
+  std::size_t toClientBytes = 0;
+  std::size_t clientBatch = 0;  // frames at the front of toClient being written
+  std::vector<asio::const_buffer> clientGather;
+  // Writes to the server, once it is ready.
+  std::deque<std::vector<std::uint8_t>> toRemote;
+  std::size_t toRemoteBytes = 0;
+  std::size_t remoteBatch = 0;
+  std::vector<asio::const_buffer> remoteGather;
+  bool clientReading = false;
+  bool clientReadHeld = false;  // a queue passed the high-water mark
+  bool remoteReading = false;
+  bool remoteReadHeld = false;
+
+  // Sockets, resolver and timer last: destroyed first, so no operation can still use the
+  // buffers and queues above.
+  SessionSocket client;
+  SessionSocket remote;
+  SessionResolver resolver;
+  SessionTimer connectTimer;
+
+  BridgeSession(Uuid sessionId, SessionSocket clientSocket,
+                std::shared_ptr<HostAllowlist> hostAllowlist,
+                std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
+                Settings sessionSettings);
+
+  // Calls fn only while the session lives and is open.
+  template <class Fn>
+  auto guarded(Fn fn) {
+    return [weak = weak_from_this(), fn = std::move(fn)](auto&&... args) {
+      const auto self = weak.lock();
+      if (self && !self->closed) {
+        fn(*self, std::forward<decltype(args)>(args)...);
+      }
+    };
+  }
+
+  // Life cycle (BridgeSession.cpp).
+  void onStarted();
+  void fail(std::string_view message);
+  void close();
+  void receiveClient();
+  void onClientReadable(const boost::system::error_code& error);
+  void consumeBuffer();
+  [[nodiscard]] bool clientBacklogged() const;
+  // This thread's read buffer of readSize bytes: bytes are read into it only once the socket
+  // is readable, so an idle session holds no read buffer of its own.
+  [[nodiscard]] static std::span<std::uint8_t> readScratch();
+
+  // The one write path to the client (BridgeSessionWrite.cpp).
+  void sendRaw(std::vector<std::uint8_t> bytes, Completion completion = {});
+  void queueForClient(OutgoingFrame frame);
+  void writeClient();
+  void onClientWritten(const boost::system::error_code& error);
+  void resumeReads();
+
+  // HTTP front (BridgeSessionHttp.cpp).
+  [[nodiscard]] boost::system::result<std::optional<HTTPRequest>> nextHTTPRequest();
+  void handle(const HTTPRequest& request);
+  void handlePlainHTTP(std::string_view path);
+  void sendHTTP(int code, std::string_view reason, std::string_view body,
+                std::string_view contentType);
+
+  // WebSocket handshake (BridgeSessionHandshake.cpp).
+  void handleUpgrade(const HTTPRequest& request, std::string_view path);
+  void sendWebSocketAccept(std::string_view key, std::optional<std::string_view> protocols);
+
+  // WebSocket frames (BridgeSessionFrames.cpp).
+  [[nodiscard]] boost::system::result<std::optional<WebSocketFrame>> nextWebSocketFrame();
+  [[nodiscard]] boost::system::error_code handle(WebSocketFrame frame);
+  [[nodiscard]] boost::system::error_code handleDataFrame(WebSocketFrame frame);
+  [[nodiscard]] boost::system::error_code handleContinuation(WebSocketFrame frame);
+  void deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload);
+  void sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
+                 Completion completion = {});
+  void sendCloseAndClose(std::uint16_t code, std::string_view reason);
+
+  // Remote TCP relay (BridgeSessionRelay.cpp).
+  void connectRemote(const Target& remoteTarget);
+  void onResolved(const boost::system::error_code& error,
+                  const asio::ip::tcp::resolver::results_type& endpoints);
+  void onRemoteConnected(const boost::system::error_code& error);
+  void onConnectFailed(const boost::system::error_code& error);
+  void onConnectTimeout(const boost::system::error_code& error);
+  void sendToRemote(std::vector<std::uint8_t> bytes);
+  void writeRemote();
+  void onRemoteWritten(const boost::system::error_code& error);
+  void receiveRemote();
+  void onRemoteReadable(const boost::system::error_code& error);
+};
+
+}  // namespace quillfern

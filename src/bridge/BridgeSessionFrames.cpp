@@ -1,0 +1,124 @@
+// The WebSocket layer: client frames off the buffer, control frames, reassembly, message
+// delivery and server frames.
+
+#include "bridge/BridgeSession.hpp"
+#include "policy/UnicodeText.hpp"
+
+#include <cassert>
+
+namespace quillfern {
+
+namespace {
+
+// A text whose lower-case form is "ping" has four code points, so at most 16 bytes.
+constexpr std::size_t longestPing = 16;
+
+bool isPing(const std::vector<std::uint8_t>& payload) {
+  if (payload.size() > longestPing) {
+    return false;
+  }
+  // Invalid UTF-8 lower-cases to U+FFFD, which never reads "ping".
+  const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+  return lowercased(text) == "ping";
+}
+
+}  // namespace
+
+boost::system::result<std::optional<BridgeSession::WebSocketFrame>>
+BridgeSession::nextWebSocketFrame() {
+  auto parsed = quillfern::nextWebSocketFrame(buffer.view());
+  if (!parsed) {
+    return parsed.error();
+  }
+  if (!*parsed) {
+    return std::optional<WebSocketFrame>();
+  }
+  buffer.consume((*parsed)->second);
+  return std::optional<WebSocketFrame>(std::move((*parsed)->first));
+}
+
+boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
+  assert(strand.running_in_this_thread());
+  switch (frame.opcode) {
+    case opcode::pong:
+      return {};
+    case opcode::ping:
+      sendFrame(opcode::pong, std::move(frame.payload));
+      return {};
+    case opcode::close:
+      // Echo the client's status and reason unchanged, then close once the echo is written.
+      sendFrame(opcode::close, std::move(frame.payload), [](BridgeSession& self) { self.close(); });
+      return {};
+    case opcode::text:
+    case opcode::binary:
+      return handleDataFrame(std::move(frame));
+    case opcode::continuation:
+      return handleContinuation(std::move(frame));
+    default:
+      return unsupportedOpcodeError(frame.opcode);
+  }
+}
+
+boost::system::error_code BridgeSession::handleDataFrame(WebSocketFrame frame) {
+  if (fragmentOpcode) {
+    return SessionError::nestedFragment;
+  }
+  if (!frame.fin) {
+    fragmentOpcode = frame.opcode;
+    fragmentData = std::move(frame.payload);
+    return {};
+  }
+  deliverMessage(frame.opcode, std::move(frame.payload));
+  return {};
+}
+
+boost::system::error_code BridgeSession::handleContinuation(WebSocketFrame frame) {
+  if (!fragmentOpcode) {
+    return SessionError::unexpectedContinuation;
+  }
+  fragmentData.insert(fragmentData.end(), frame.payload.begin(), frame.payload.end());
+  if (fragmentData.size() > maximumMessageSize) {
+    return SessionError::messageTooLarge;
+  }
+  if (!frame.fin) {
+    return {};
+  }
+  const std::uint8_t messageOpcode = *fragmentOpcode;
+  std::vector<std::uint8_t> message = std::move(fragmentData);
+  fragmentOpcode.reset();
+  fragmentData = {};
+  deliverMessage(messageOpcode, std::move(message));
+  return {};
+}
+
+void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload) {
+  if (mode == Mode::bridge) {
+    sendToRemote(std::move(payload));  // text and binary alike, as raw bytes
+    return;
+  }
+  const std::uint8_t replyOpcode = messageOpcode == opcode::text ? opcode::text : opcode::binary;
+  if (isPing(payload)) {
+    sendFrame(replyOpcode, {'p', 'o', 'n', 'g'});
+  } else {
+    sendFrame(replyOpcode, std::move(payload));
+  }
+}
+
+void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
+                              Completion completion) {
+  if (closed) {
+    return;
+  }
+  const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
+  queueForClient(OutgoingFrame{
+      .header = header, .payload = std::move(payload), .completion = std::move(completion)});
+}
+
+void BridgeSession::sendCloseAndClose(std::uint16_t code, std::string_view reason) {
+  if (closed) {
+    return;
+  }
+  sendFrame(opcode::close, closePayload(code, reason), [](BridgeSession& self) { self.close(); });
+}
+
+}  // namespace quillfern

@@ -1,0 +1,71 @@
+// The HTTP front: the request reader over the session's buffer, routing, the plain routes and
+// the response writer.
+
+#include "bridge/BridgeMetrics.hpp"
+#include "bridge/BridgeSession.hpp"
+#include "bridge/FallbackPage.hpp"
+#include "bridge/HttpResponse.hpp"
+#include "policy/HostAllowlist.hpp"
+#include "policy/UnicodeText.hpp"
+
+#include <cassert>
+
+namespace quillfern {
+
+namespace {
+
+constexpr std::string_view textPlain = "text/plain; charset=utf-8";
+
+}  // namespace
+
+boost::system::result<std::optional<BridgeSession::HTTPRequest>> BridgeSession::nextHTTPRequest() {
+  const auto view = buffer.view();
+  auto head = quillfern::nextHTTPRequest(view, headSearched);
+  if (!head) {
+    return head.error();
+  }
+  if (!*head) {
+    headSearched = view.size();
+    return std::optional<HTTPRequest>();
+  }
+  buffer.consume((*head)->size);
+  headSearched = 0;
+  return std::optional<HTTPRequest>(std::move((*head)->request));
+}
+
+void BridgeSession::handle(const HTTPRequest& request) {
+  assert(strand.running_in_this_thread());
+  const std::string_view path = routePath(request.path);
+  const auto upgrade = request.header("upgrade");
+  if (upgrade && lowercased(*upgrade) == "websocket") {
+    handleUpgrade(request, path);
+    return;
+  }
+  handlePlainHTTP(path);
+}
+
+void BridgeSession::handlePlainHTTP(std::string_view path) {
+  if (path == "/health") {
+    const BridgeMetrics::Snapshot counters = metrics->snapshot();
+    sendHTTP(
+        200, "OK",
+        healthDocument(counters.running, counters.active, counters.bytesUp, counters.bytesDown),
+        "application/json; charset=utf-8");
+  } else if (path == "/" || path == "/fallback") {
+    const std::vector<std::string> hosts = allowlist->sortedHosts();
+    sendHTTP(200, "OK", fallbackHTML(hosts), "text/html; charset=utf-8");
+  } else {
+    sendHTTP(404, "Not Found", "Not found\n", textPlain);
+  }
+}
+
+void BridgeSession::sendHTTP(int code, std::string_view reason, std::string_view body,
+                             std::string_view contentType) {
+  if (closed) {
+    return;
+  }
+  answered = true;
+  sendRaw(httpResponse(code, reason, body, contentType), [](BridgeSession& self) { self.close(); });
+}
+
+}  // namespace quillfern

@@ -1,0 +1,97 @@
+// The one write path to the client, shared by HTTP responses, the 101 response and every
+// WebSocket frame.
+
+#include "bridge/BridgeSession.hpp"
+
+#include <boost/asio/write.hpp>
+
+#include <cassert>
+
+namespace quillfern {
+
+namespace {
+
+// Frames written by one gathered write, at most; Asio passes up to 64 buffers to one writev.
+constexpr std::size_t maximumBatch = 32;
+
+}  // namespace
+
+void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completion) {
+  queueForClient(OutgoingFrame{
+      .header = {}, .payload = std::move(bytes), .completion = std::move(completion)});
+}
+
+void BridgeSession::queueForClient(OutgoingFrame frame) {
+  assert(strand.running_in_this_thread());
+  if (closed) {
+    return;  // dropped, and its completion never runs
+  }
+  toClientBytes += frame.header.size + frame.payload.size();
+  toClient.push_back(std::move(frame));
+  if (clientBatch == 0) {
+    writeClient();
+  }
+}
+
+void BridgeSession::writeClient() {
+  clientGather.clear();
+  clientBatch = 0;
+  for (const OutgoingFrame& frame : toClient) {
+    if (clientBatch == maximumBatch) {
+      break;
+    }
+    if (frame.header.size > 0) {
+      clientGather.emplace_back(frame.header.bytes.data(), frame.header.size);
+    }
+    clientGather.emplace_back(frame.payload.data(), frame.payload.size());
+    ++clientBatch;
+    // A completion (closing the session, mostly) must run before anything behind it is sent.
+    if (frame.completion) {
+      break;
+    }
+  }
+  // A span keeps Asio from copying the buffer list; the list lives until the write completes.
+  asio::async_write(client, std::span<const asio::const_buffer>(clientGather),
+                    guarded([](BridgeSession& self, const boost::system::error_code& error,
+                               std::size_t /*written*/) { self.onClientWritten(error); }));
+}
+
+void BridgeSession::onClientWritten(const boost::system::error_code& error) {
+  if (error) {
+    if (error != asio::error::operation_aborted) {
+      fail("写入本地 WebSocket 失败：" + error.message());
+    }
+    return;
+  }
+  Completion completion;
+  for (; clientBatch > 0; --clientBatch) {
+    OutgoingFrame& frame = toClient.front();
+    toClientBytes -= frame.header.size + frame.payload.size();
+    completion = std::move(frame.completion);
+    toClient.pop_front();
+  }
+  if (completion) {
+    completion(*this);
+    if (closed) {
+      return;
+    }
+  }
+  resumeReads();
+  if (!toClient.empty() && clientBatch == 0) {
+    writeClient();
+  }
+}
+
+// Re-arms a read held back by a full queue once the queues it feeds have drained.
+void BridgeSession::resumeReads() {
+  if (remoteReadHeld && toClientBytes <= lowWater) {
+    remoteReadHeld = false;
+    receiveRemote();
+  }
+  if (clientReadHeld && toClientBytes <= lowWater && toRemoteBytes <= lowWater) {
+    clientReadHeld = false;
+    receiveClient();
+  }
+}
+
+}  // namespace quillfern

@@ -1,0 +1,222 @@
+#include "bridge/LoopbackBridge.hpp"
+
+#include "log/Log.hpp"
+#include "policy/BridgeConfig.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cassert>
+#include <exception>
+#include <future>
+#include <thread>
+
+namespace quillfern {
+
+static_assert(LoopbackBridge::port == BridgeConfig::bridgePort);
+
+namespace {
+
+// How long to wait before accepting again when descriptors or memory ran out.
+constexpr auto acceptPauseTime = std::chrono::milliseconds(100);
+
+unsigned poolSize() {
+  return std::max(1U, std::thread::hardware_concurrency());
+}
+
+// Errors after which the acceptor cannot be used again. Every other accept error belongs to one
+// connection or to a passing shortage, and the listener carries on.
+bool leavesAcceptorUnusable(const boost::system::error_code& error) {
+  return error == asio::error::bad_descriptor || error == asio::error::invalid_argument
+         || error == asio::error::not_socket || error == asio::error::fault;
+}
+
+bool isShortage(const boost::system::error_code& error) {
+  return error == asio::error::no_descriptors || error == asio::error::no_buffer_space
+         || error == asio::error::no_memory
+         || error == boost::system::errc::too_many_files_open_in_system;
+}
+
+}  // namespace
+
+LoopbackBridge::LoopbackBridge(std::shared_ptr<HostAllowlist> hostAllowlist)
+    : LoopbackBridge(std::move(hostAllowlist), port) {}
+
+LoopbackBridge::LoopbackBridge(std::shared_ptr<HostAllowlist> hostAllowlist,
+                               std::uint16_t listenPort)
+    : allowlist(std::move(hostAllowlist)),
+      metrics(std::make_shared<BridgeMetrics>()),
+      requestedPort(listenPort),
+      pool(poolSize()),
+      strand(asio::make_strand(pool.context())),
+      acceptPause(strand) {}
+
+LoopbackBridge::~LoopbackBridge() {
+  bool wasListening = false;
+  runOnStrand([&] { wasListening = closeEverything(); });
+  if (wasListening) {
+    log(LogTag::bridge, "已停止");
+  }
+  pool.stop();
+}
+
+template <class Fn>
+void LoopbackBridge::runOnStrand(Fn fn) {
+  assert(!strand.running_in_this_thread());
+  std::promise<void> done;
+  asio::post(strand, [&] {
+    try {
+      fn();
+      done.set_value();
+    } catch (...) {
+      done.set_exception(std::current_exception());
+    }
+  });
+  done.get_future().get();
+}
+
+void LoopbackBridge::start() {
+  boost::system::error_code error;
+  runOnStrand([&] { error = openListener(); });
+  if (error) {
+    throw boost::system::system_error(error);
+  }
+}
+
+void LoopbackBridge::stop() {
+  runOnStrand([&] { closeEverything(); });
+  log(LogTag::bridge, "已停止");
+}
+
+bool LoopbackBridge::isRunning() const {
+  return metrics->isRunning();
+}
+
+std::uint16_t LoopbackBridge::listeningPort() const {
+  return boundPort.load();
+}
+
+BridgeMetrics::Snapshot LoopbackBridge::metricsSnapshot() const {
+  return metrics->snapshot();
+}
+
+std::size_t LoopbackBridge::sessionCount() {
+  std::size_t count = 0;
+  runOnStrand([&] { count = sessions.size(); });
+  return count;
+}
+
+void LoopbackBridge::setConnectTimeout(std::chrono::steady_clock::duration timeout) {
+  runOnStrand([&] { sessionSettings.connectTimeout = timeout; });
+}
+
+boost::system::error_code LoopbackBridge::openListener() {
+  assert(strand.running_in_this_thread());
+  if (listener) {
+    return {};  // whatever state it is in, even failed: only stop() clears it
+  }
+  // Bound to loopback only: this is what keeps the bridge unreachable from other machines.
+  const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), requestedPort);
+  asio::ip::tcp::acceptor acceptor(strand);
+  boost::system::error_code error;
+  acceptor.open(endpoint.protocol(), error);
+  if (!error) {
+    acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  }
+  if (!error) {
+    acceptor.bind(endpoint, error);
+  }
+  if (!error) {
+    acceptor.listen(asio::socket_base::max_listen_connections, error);
+  }
+  if (error) {
+    return error;
+  }
+  boundPort = acceptor.local_endpoint().port();
+  listener.emplace(std::move(acceptor));
+  metrics->setRunning(true);
+  log(LogTag::bridge, "已监听 ws://127.0.0.1:" + std::to_string(boundPort.load()));
+  acceptNext();
+  return {};
+}
+
+bool LoopbackBridge::closeEverything() {
+  assert(strand.running_in_this_thread());
+  const bool wasListening = listener.has_value();
+  if (listener) {
+    boost::system::error_code ignored;
+    listener->close(ignored);
+    listener.reset();
+  }
+  acceptPause.cancel();
+  Sessions snapshot;
+  snapshot.swap(sessions);
+  // Each close runs on its session's strand; the task keeps the session alive until then.
+  for (const auto& entry : snapshot) {
+    entry.second->stop();
+  }
+  metrics->setRunning(false);
+  return wasListening;
+}
+
+void LoopbackBridge::acceptNext() {
+  // Each session gets a strand of its own, given to its socket here.
+  listener->async_accept(asio::make_strand(pool.context()),
+                         [this](const boost::system::error_code& error, SessionSocket socket) {
+                           onAccepted(error, std::move(socket));
+                         });
+}
+
+void LoopbackBridge::onAccepted(const boost::system::error_code& error, SessionSocket socket) {
+  assert(strand.running_in_this_thread());
+  // A connection accepted just as stop() closed the listener is dropped with the socket.
+  if (error == asio::error::operation_aborted || !listener || !listener->is_open()) {
+    return;
+  }
+  if (error) {
+    onAcceptError(error);
+    return;
+  }
+  accept(std::move(socket));
+  acceptNext();
+}
+
+void LoopbackBridge::onAcceptError(const boost::system::error_code& error) {
+  const std::string description = error.message();
+  if (leavesAcceptorUnusable(error)) {
+    metrics->setRunning(false);
+    metrics->setLastError(description);
+    log(LogTag::bridge, "监听失败：" + description);
+    boost::system::error_code ignored;
+    listener->close(ignored);  // the field keeps it, so start() does nothing until stop()
+    return;
+  }
+  metrics->setLastError(description);
+  log(LogTag::bridge, "等待监听：" + description);
+  if (!isShortage(error)) {
+    acceptNext();
+    return;
+  }
+  acceptPause.expires_after(acceptPauseTime);
+  acceptPause.async_wait([this](const boost::system::error_code& pauseError) {
+    if (!pauseError && listener && listener->is_open()) {
+      acceptNext();
+    }
+  });
+}
+
+void LoopbackBridge::accept(SessionSocket socket) {
+  const boost::uuids::uuid id = newSessionId();
+  // The bridge outlives every handler (its pool joins the threads first), so the callback may
+  // hold it directly. The removal runs on the bridge's strand, where the registry lives.
+  auto session = BridgeSession::create(
+      id, std::move(socket), allowlist, metrics,
+      [this](const boost::uuids::uuid& closedId) {
+        asio::post(strand, [this, closedId] { sessions.erase(closedId); });
+      },
+      sessionSettings);
+  sessions.emplace(id, session);
+  session->start();
+}
+
+}  // namespace quillfern

@@ -1,0 +1,121 @@
+#include "BridgeHarness.hpp"
+
+#include <gtest/gtest.h>
+
+namespace quillfern::testing {
+namespace {
+
+std::string response(std::string_view code, std::string_view type, std::string_view body) {
+  return "HTTP/1.1 " + std::string(code) + "\r\nContent-Type: " + std::string(type)
+         + "\r\nContent-Length: " + std::to_string(body.size())
+         + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + std::string(body);
+}
+
+std::string exchange(std::uint16_t port, std::string_view request) {
+  TestPeer client(port);
+  client.send(request);
+  return client.readToEnd();
+}
+
+TEST(BridgeSessionHttp, RoutesWithExactResponses) {
+  BridgeHarness harness;
+  const std::string health = response("200 OK", "application/json; charset=utf-8",
+                                      R"({"ok":true,"port":9882,"active":0,"up":0,"down":0})");
+  const std::string notFound =
+      response("404 Not Found", "text/plain; charset=utf-8", "Not found\n");
+  struct Case {
+    std::string request, expected;
+  };
+  for (const Case& c : {
+           Case{getRequest("/health"), health},
+           Case{getRequest("/health?x=1"), health},
+           Case{"get /health HTTP/1.1\r\n\r\n", health},
+           Case{getRequest("/Health"), notFound},
+           Case{getRequest("/fallback/"), notFound},
+           Case{getRequest("/nope"), notFound},
+           // Only "upgrade: websocket" exactly makes an upgrade.
+           Case{"GET /health HTTP/1.1\r\nUpgrade: websocket, h2c\r\n\r\n", health},
+       }) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(exchange(harness.port(), c.request), c.expected);
+  }
+  EXPECT_TRUE(harness.registryEmpties());
+}
+
+TEST(BridgeSessionHttp, FallbackPageAtBothRoutesWithItsUtf8Length) {
+  BridgeHarness harness;
+  const std::string root = exchange(harness.port(), getRequest("/"));
+  const std::string fallback = exchange(harness.port(), getRequest("/fallback"));
+  EXPECT_EQ(root, fallback);
+  const auto headEnd = root.find("\r\n\r\n") + 4;
+  const std::string body = root.substr(headEnd);
+  EXPECT_NE(body.find("本地备用启动页"), std::string::npos);
+  EXPECT_EQ(root.substr(0, headEnd),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: "
+                + std::to_string(body.size())
+                + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+}
+
+TEST(BridgeSessionHttp, HeadLimitAt65536Bytes) {
+  BridgeHarness harness;
+  const std::string start = "GET /health HTTP/1.1\r\nX-Fill: ";
+  const std::string filled = start + std::string(65536 - start.size(), 'a');
+  {
+    // 65,536 bytes without a terminator wait for more.
+    TestPeer client(harness.port());
+    client.send(filled);
+    client.send("\r\n\r\n");
+    EXPECT_EQ(client.readHead().substr(0, 15), "HTTP/1.1 200 OK");
+  }
+  {
+    TestPeer client(harness.port());
+    client.send(filled + "a");
+    EXPECT_TRUE(client.closedByPeer());
+  }
+  EXPECT_TRUE(harness.log.waitFor("[Quillfern][bridge] HTTP 请求头过大", testDeadline));
+  EXPECT_EQ(harness.metrics().lastError, "HTTP 请求头过大");
+}
+
+TEST(BridgeSessionHttp, InvalidRequestsCloseWithoutAResponse) {
+  BridgeHarness harness;
+  for (const std::string request :
+       {"POST / HTTP/1.1\r\n\r\n", "HEAD / HTTP/1.1\r\n\r\n", "GET\r\n\r\n"}) {
+    SCOPED_TRACE(request);
+    EXPECT_EQ(exchange(harness.port(), request), "");
+  }
+  EXPECT_EQ(harness.metrics().lastError, "HTTP 请求无效");
+  EXPECT_TRUE(harness.registryEmpties());
+}
+
+TEST(BridgeSessionHttp, SilentClientLeavesNoTrace) {
+  BridgeHarness harness;
+  {
+    TestPeer client(harness.port());
+    client.shutdownSend();
+    EXPECT_TRUE(client.closedByPeer());
+  }
+  {
+    TestPeer client(harness.port());  // connects and hangs up at once
+  }
+  EXPECT_TRUE(harness.registryEmpties());
+  EXPECT_EQ(harness.metrics().lastError, "");
+}
+
+TEST(BridgeSessionHttp, SecondBufferedRequestDoesNotOutliveTheFirstResponse) {
+  BridgeHarness harness;
+  const std::string received =
+      exchange(harness.port(), getRequest("/nope") + getRequest("/health"));
+  EXPECT_EQ(received, response("404 Not Found", "text/plain; charset=utf-8", "Not found\n"));
+}
+
+TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {
+  BridgeHarness harness;
+  TestPeer client(harness.port());
+  client.send(getRequest("/nope"));
+  client.shutdownSend();
+  EXPECT_EQ(client.readToEnd(),
+            response("404 Not Found", "text/plain; charset=utf-8", "Not found\n"));
+}
+
+}  // namespace
+}  // namespace quillfern::testing

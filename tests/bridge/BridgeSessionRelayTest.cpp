@@ -1,0 +1,181 @@
+#include "BridgeHarness.hpp"
+
+#include <gtest/gtest.h>
+
+namespace quillfern::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string key(std::uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
+std::string path(std::uint16_t port) {
+  return "/127.0.0.1/" + std::to_string(port);
+}
+std::string closeFrame(int code, std::string_view reason) {
+  return bytes({0x88, static_cast<int>(reason.size() + 2), code >> 8, code & 0xFF})
+         + std::string(reason);
+}
+
+// A client upgraded to a relay to `server`, and the server's side of the connection.
+class Relay {
+public:
+  Relay(BridgeHarness& harness, TestListener& server, std::string_view framesBehind = "")
+      : client(harness.port()) {
+    client.send(upgradeRequest(path(server.port())) + std::string(framesBehind));
+    EXPECT_EQ(client.readHead(), switchingProtocols());
+    server.accept(remote);
+  }
+  TestPeer client;
+  TestPeer remote;
+};
+
+TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrder) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  // Sent with the upgrade request, so they are read before the connection can be ready.
+  Relay relay(harness, server,
+              maskedFrame(0x82, "one,") + maskedFrame(0x01, "tw") + maskedFrame(0x80, "o,")
+                  + maskedFrame(0x81, "three"));
+  EXPECT_EQ(relay.remote.read(13), "one,two,three");
+  relay.client.sendFrame(0x81, "hello");  // a text message goes as its bytes, unframed
+  EXPECT_EQ(relay.remote.read(5), "hello");
+  EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == 18; }));
+  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] 已连接 " + key(server.port())));
+}
+
+TEST(BridgeSessionRelay, ServerBytesComeBackAsBinaryFramesOfAtMost64KiB) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  Relay relay(harness, server);
+  std::string sent(100'000, '\0');
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    sent[i] = static_cast<char>(i % 251);
+  }
+  relay.remote.send(sent);
+  std::string received;
+  int frames = 0;
+  while (received.size() < sent.size() && frames < 1000) {
+    const auto frame = relay.client.readFrame();
+    ASSERT_EQ(frame.first, 0x82);
+    ASSERT_LE(frame.payload.size(), 65536U);
+    received += frame.payload;
+    ++frames;
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_GE(frames, 2);
+  EXPECT_EQ(harness.metrics().bytesDown, 100'000U);
+}
+
+TEST(BridgeSessionRelay, ServerEndOfStreamSendsDataThenClose1000) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  Relay relay(harness, server);
+  relay.remote.send("bye");
+  relay.remote.close();
+  EXPECT_EQ(relay.client.readToEnd(), bytes({0x82, 3}) + "bye" + closeFrame(1000, "TCP closed"));
+  EXPECT_TRUE(harness.registryEmpties());
+}
+
+TEST(BridgeSessionRelay, RefusedConnectionClosesWith1011) {
+  const std::uint16_t refused = refusingPort();
+  BridgeHarness harness({key(refused)});
+  TestPeer client(harness.port());
+  client.send(upgradeRequest(path(refused)));
+  EXPECT_EQ(client.readHead(), switchingProtocols());
+  EXPECT_EQ(client.readToEnd(), closeFrame(1011, "TCP connection failed"));
+  EXPECT_EQ(harness.metrics().lastError, "Connection refused");
+  EXPECT_TRUE(
+      harness.log.contains("[Quillfern][tcp] " + key(refused) + " 连接失败：Connection refused"));
+  EXPECT_EQ(harness.metrics().active, 0);
+}
+
+TEST(BridgeSessionRelay, UnansweredConnectTimesOutWith1011) {
+  // With a backlog of 0 and one connection waiting, the listener answers no further connect.
+  TestListener silent(0);
+  const TestPeer filler(silent.port());
+  BridgeHarness harness({key(silent.port())}, milliseconds(200));
+  TestPeer client(harness.port());
+  client.send(upgradeRequest(path(silent.port())));
+  EXPECT_EQ(client.readHead(), switchingProtocols());
+  EXPECT_EQ(client.readToEnd(), closeFrame(1011, "TCP connection timeout"));
+  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] " + key(silent.port()) + " 连接超时"));
+  EXPECT_EQ(harness.metrics().lastError, "");
+  EXPECT_EQ(harness.metrics().active, 0);
+}
+
+TEST(BridgeSessionRelay, PendingQueueHolds32MiBAndRefusesOneByteMore) {
+  TestListener silent(0);
+  const TestPeer filler(silent.port());
+  BridgeHarness harness({key(silent.port())});
+  TestPeer client(harness.port());
+  client.send(upgradeRequest(path(silent.port())));
+  EXPECT_EQ(client.readHead(), switchingProtocols());
+  const std::string quarter(8 << 20, 'q');
+  for (int i = 0; i < 4; ++i) {
+    client.sendFrame(0x82, quarter);
+  }
+  client.sendFrame(0x82, "x");
+  EXPECT_EQ(client.readToEnd(), closeFrame(1009, "Pending data too large"));
+  EXPECT_EQ(harness.metrics().lastError, "");
+}
+
+TEST(BridgeSessionRelay, ActiveCountsReadyConnectionsUntilTheyClose) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  {
+    Relay first(harness, server);
+    Relay second(harness, server);
+    EXPECT_TRUE(eventually([&] { return harness.metrics().active == 2; }));
+    first.client.close();
+    EXPECT_TRUE(eventually([&] { return harness.metrics().active == 1; }));
+    EXPECT_TRUE(first.remote.closedByPeer());
+  }
+  EXPECT_TRUE(eventually([&] { return harness.metrics().active == 0; }));
+  EXPECT_TRUE(harness.registryEmpties());
+}
+
+// Flow control: a reader that does not keep up stops the bridge from reading the other side,
+// and nothing is lost or reordered once it catches up.
+TEST(BridgeSessionRelay, SlowClientHoldsTheServerBack) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  Relay relay(harness, server);
+  constexpr std::size_t offered = 64 << 20;
+  const std::size_t sent =
+      relay.remote.sendUntilStalled(std::string(65536, 'x'), offered, milliseconds(300));
+  EXPECT_LT(sent, offered);
+  EXPECT_LT(harness.metrics().bytesDown, 16U << 20);  // about 1 MiB queued plus socket buffers
+  std::size_t received = 0;
+  while (received < sent) {
+    const auto frame = relay.client.readFrame();
+    ASSERT_EQ(frame.payload.find_first_not_of('x'), std::string::npos);
+    received += frame.payload.size();
+  }
+  EXPECT_EQ(received, sent);
+}
+
+TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
+  TestListener server;
+  BridgeHarness harness({key(server.port())});
+  Relay relay(harness, server);
+  const std::string message(65536, 'u');
+  const std::string frame = maskedFrame(0x82, message);
+  constexpr std::size_t offeredFrames = 1024;
+  const std::size_t sent =
+      relay.client.sendUntilStalled(frame, offeredFrames * frame.size(), milliseconds(300));
+  EXPECT_LT(sent, offeredFrames * frame.size());
+  // Completes the frame the stall cut short, then lets the server catch up.
+  std::size_t frames = sent / frame.size();
+  if (sent % frame.size() != 0) {
+    relay.client.send(std::string_view(frame).substr(sent % frame.size()));
+    ++frames;
+  }
+  const std::string arrived = relay.remote.read(frames * message.size());
+  EXPECT_EQ(arrived.find_first_not_of('u'), std::string::npos);
+  EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == frames * message.size(); }));
+}
+
+}  // namespace
+}  // namespace quillfern::testing

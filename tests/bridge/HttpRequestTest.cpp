@@ -1,0 +1,118 @@
+#include "bridge/HttpRequest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillfern {
+namespace {
+
+std::span<const std::uint8_t> span(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// "invalid", "too large", "incomplete", or the path and the head's size.
+std::string outcome(std::string_view text, std::size_t searchFrom = 0) {
+  const auto head = nextHTTPRequest(span(text), searchFrom);
+  if (!head) {
+    return head.error() == SessionError::headerTooLarge ? "too large" : "invalid";
+  }
+  if (!*head) {
+    return "incomplete";
+  }
+  return (*head)->request.path + " " + std::to_string((*head)->size);
+}
+
+TEST(HttpRequestHead, WaitsUpTo65536BytesWithoutATerminator) {
+  const std::string start = "GET / HTTP/1.1\r\nX-Fill: ";
+  const std::string filled = start + std::string(65536 - start.size(), 'a');
+  ASSERT_EQ(filled.size(), 65536U);
+  EXPECT_EQ(outcome(filled), "incomplete");
+  EXPECT_EQ(outcome(filled + "a"), "too large");
+  // Once the terminator is in, the head is read whatever its size.
+  EXPECT_EQ(outcome(filled + "\r\n\r\n"), "/ 65540");
+}
+
+TEST(HttpRequestHead, TakesExactlyTheFirstHead) {
+  struct Case {
+    std::string text, expected;
+    std::size_t searchFrom = 0;
+  };
+  for (const Case& c : {
+           Case{"GET /a HTTP/1.1\r\n\r\n\x81\x80", "/a 19"},  // a frame behind it stays
+           Case{"GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n", "/a 19"},
+           Case{"GET /a HTTP/1.1\r\n\r", "incomplete"},
+           Case{"GET /a HTTP/1.1\r\nHost: x\r\n\r\n", "/a 28", 26},  // terminator straddles
+           Case{"GET /a HTTP/1.1\r\n\r\n", "/a 19", 18},
+       }) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(outcome(c.text, c.searchFrom), c.expected);
+  }
+}
+
+TEST(HttpRequestHead, AcceptsOnlyGetWithATarget) {
+  struct Case {
+    std::string requestLine, expected;
+  };
+  for (const Case& c : {
+           Case{"GET /health HTTP/1.1", "/health"},
+           Case{"get /health HTTP/1.1", "/health"},
+           Case{"GET /x", "/x"},                       // the version is not required
+           Case{"  GET   /x   HTTP/1.1 extra", "/x"},  // runs of spaces separate like one
+           Case{"GET /a b HTTP/1.1", "/a"},
+           Case{"POST / HTTP/1.1", "invalid"},
+           Case{"HEAD / HTTP/1.1", "invalid"},
+           Case{"GET", "invalid"},
+           Case{"GET ", "invalid"},
+           Case{"GET\t/x", "invalid"},  // only spaces separate
+           Case{"GETS / HTTP/1.1", "invalid"},
+           Case{"", "invalid"},
+       }) {
+    SCOPED_TRACE(c.requestLine);
+    const std::string text = c.requestLine + "\r\n\r\n";
+    const auto head = nextHTTPRequest(span(text));
+    EXPECT_EQ(head ? (*head)->request.path : "invalid", c.expected);
+  }
+}
+
+TEST(HttpRequestHead, ReadsHeaderLines) {
+  const std::string text =
+      "GET /caf\xE9 HTTP/1.1\r\n"
+      "UPGRADE:  WebSocket \r\n"
+      "Origin:\xA0http://a:1\t\r\n"  // no-break space and tab are trimmed
+      "X-Repeat: one\r\nx-repeat: two\r\n"
+      "no colon here\r\n"
+      ": empty name\r\n"
+      " Spaced Name : a:b:c\r\n"
+      "X-Latin: \xE9t\xE9\r\n"
+      "\r\n";
+  const auto head = nextHTTPRequest(span(text));
+  ASSERT_TRUE(head && *head);
+  const HTTPRequest& request = (*head)->request;
+  EXPECT_EQ(request.path, "/café");  // ISO 8859-1 bytes become UTF-8 text
+  const std::vector<std::pair<std::string, std::string>> expected{
+      {"upgrade", "WebSocket"}, {"origin", "http://a:1"}, {"x-repeat", "two"},
+      {"", "empty name"},       {"spaced name", "a:b:c"}, {"x-latin", "été"},
+  };
+  EXPECT_EQ(request.headers.size(), expected.size());
+  for (const auto& [name, value] : expected) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(request.header(name), std::optional<std::string_view>(value));
+  }
+}
+
+TEST(HttpRequestRoutePath, CutsAtTheFirstQuestionMark) {
+  struct Case {
+    std::string_view path, expected;
+  };
+  for (const Case& c :
+       {Case{"/health?x=1", "/health"}, Case{"/abc/80?x=1", "/abc/80"}, Case{"?abc", "abc"},
+        Case{"??x?y", "x"}, Case{"?", ""}, Case{"", ""}, Case{"/a??b", "/a"}}) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(routePath(c.path), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace quillfern

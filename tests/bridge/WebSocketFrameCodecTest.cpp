@@ -1,0 +1,116 @@
+#include "bridge/WebSocketFrameCodec.hpp"
+
+#include "TestPeer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quillfern {
+namespace {
+
+using testing::bytes;
+using testing::maskedFrame;
+
+std::span<const std::uint8_t> span(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// "wait", the error's description, or "fin opcode payload consumed".
+std::string outcome(std::string_view buffered) {
+  const auto parsed = nextWebSocketFrame(span(buffered));
+  if (!parsed) {
+    return parsed.error().message();
+  }
+  if (!*parsed) {
+    return "wait";
+  }
+  const auto& [frame, size] = **parsed;
+  return std::string(frame.fin ? "fin " : "more ") + std::to_string(frame.opcode) + " "
+         + std::string(frame.payload.begin(), frame.payload.end()) + " " + std::to_string(size);
+}
+
+TEST(WebSocketFrameParse, AtItsBoundaries) {
+  const std::string ping100 = maskedFrame(0x89, std::string(100, 'p'));
+  // The same 100-byte ping in the 16-bit length form.
+  std::string ping100Long = bytes({0x89, 0x80 | 126, 0, 100, 1, 2, 3, 4});
+  ping100Long += ping100.substr(6);
+  struct Case {
+    std::string buffered, expected;
+  };
+  for (const Case& c : {
+           Case{bytes({0x81}), "wait"},
+           Case{bytes({0x81, 0xFE, 0x00}), "wait"},  // a 126-length header needs 4 bytes
+           Case{bytes({0x81, 0xFF, 0, 0, 0, 0, 0, 0, 0}), "wait"},
+           Case{maskedFrame(0x81, "hi").substr(0, 7), "wait"},
+           Case{maskedFrame(0x81, "hi") + "xyz", "fin 1 hi 8"},
+           Case{maskedFrame(0xF1, "r"), "fin 1 r 7"},  // RSV bits are ignored
+           Case{maskedFrame(0x01, "a"), "more 1 a 7"},
+           Case{maskedFrame(0x82, ""), "fin 2  6"},
+           Case{bytes({0x82, 0x05}) + "hello", "客户端 WebSocket 帧未掩码"},
+           Case{bytes({0x82, 0x7E, 0x00}), "wait"},
+           Case{bytes({0x82, 0x7E, 0x01, 0x00}), "客户端 WebSocket 帧未掩码"},
+           // 64-bit lengths: exactly 16 MiB waits for its payload, one more fails at once.
+           Case{bytes({0x82, 0xFF, 0, 0, 0, 0, 1, 0, 0, 0}), "wait"},
+           Case{bytes({0x82, 0xFF, 0, 0, 0, 0, 1, 0, 0, 1}), "WebSocket 帧过大"},
+           Case{bytes({0x82, 0x7F, 0, 0, 0, 0, 1, 0, 0, 1}), "客户端 WebSocket 帧未掩码"},
+           Case{bytes({0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0}), "WebSocket 帧过大"},
+           Case{bytes({0x09, 0x80}), "WebSocket 控制帧无效"},          // ping without FIN
+           Case{bytes({0x89, 0xFE, 0, 126}), "WebSocket 控制帧无效"},  // ping of 126 bytes
+           Case{bytes({0x88, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4}),
+                "fin 8  14"},  // non-minimal
+           Case{ping100Long, "fin 9 " + std::string(100, 'p') + " 108"},
+       }) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(outcome(c.buffered), c.expected);
+  }
+}
+
+TEST(WebSocketFrameParse, UnmasksAtEveryLengthAndAlignment) {
+  const std::array<std::uint8_t, 4> key{0x12, 0x34, 0x56, 0x78};
+  std::vector<std::uint8_t> input(67);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  }
+  for (std::size_t offset = 0; offset < 8; ++offset) {
+    for (std::size_t length = 0; length + offset <= input.size(); ++length) {
+      const auto masked = std::span(input).subspan(offset, length);
+      std::vector<std::uint8_t> out(length);
+      unmask(masked, key, out);
+      for (std::size_t i = 0; i < length; ++i) {
+        ASSERT_EQ(out[i], masked[i] ^ key[i % 4]) << "offset " << offset << " length " << length;
+      }
+    }
+  }
+}
+
+TEST(WebSocketFrameEncode, ServerHeadersUseTheShortestForm) {
+  struct Case {
+    std::uint8_t opcode;
+    std::uint64_t length;
+    std::string expected;
+  };
+  for (const Case& c : {
+           Case{opcode::binary, 0, bytes({130, 0})},
+           Case{opcode::binary, 125, bytes({130, 125})},
+           Case{opcode::text, 126, bytes({129, 126, 0, 126})},
+           Case{opcode::binary, 65535, bytes({130, 126, 255, 255})},
+           Case{opcode::binary, 65536, bytes({130, 127, 0, 0, 0, 0, 0, 1, 0, 0})},
+           Case{opcode::close, 2, bytes({136, 2})},
+           Case{opcode::pong, 3, bytes({138, 3})},
+       }) {
+    SCOPED_TRACE(c.length);
+    const auto header = encodeFrameHeader(c.opcode, c.length);
+    EXPECT_EQ(std::string(header.view().begin(), header.view().end()), c.expected);
+  }
+}
+
+TEST(WebSocketFrameEncode, ClosePayloads) {
+  const auto failed = closePayload(1011, "TCP connection failed");
+  EXPECT_EQ(std::string(failed.begin(), failed.end()), bytes({3, 243}) + "TCP connection failed");
+  const auto longReason = closePayload(1000, std::string(200, 'r'));
+  EXPECT_EQ(longReason.size(), 125U);
+}
+
+}  // namespace
+}  // namespace quillfern

@@ -108,4 +108,5 @@ await runTest('e2e_browser', { deadlineMs: 240_000, options }, async (t) => {
   log(watch.summary());
   const health = await bridgeGet('/health');
   log(`bridge health after the exchange: ${health.body.trim()}`);
+  log(`connections to the dead proxy (the allowlist refresh): ${deadProxy.attempts.length}`);
 });

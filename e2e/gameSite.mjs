@@ -34,14 +34,29 @@ export function startPageHtml(socketProxy) {
 <style>html,body{margin:0;width:100%;height:100%;background:#222;color:#eee;font-family:sans-serif}
 #status{padding:8px}#player{width:800px;height:600px}ruffle-player{width:100%;height:100%;display:block}</style>
 <div id="status">Stand-in game site: loading Ruffle</div><div id="player"></div>
+<script>window.onerror = function (message) {
+  document.getElementById('status').textContent = 'Stand-in game site: ' + message;
+};</script>
 <script>window.RufflePlayer={config:${JSON.stringify(config)}};</script>
 <script src="/ruffle/ruffle.js"></script>
 <script>
-var player = window.RufflePlayer.newest().createPlayer();
-player.id = 'Client';
-document.getElementById('player').appendChild(player);
-player.ruffle().load({url: '/Client.swf'});
-document.getElementById('status').textContent = 'Stand-in game site: Client.swf in Ruffle';
+// Ruffle may need a moment after its script has run; the status line shows the last error.
+(function start(attempt) {
+  var status = document.getElementById('status');
+  try {
+    var player = window.RufflePlayer.newest().createPlayer();
+    var api = player.ruffle();
+    player.id = 'Client';
+    document.getElementById('player').appendChild(player);
+    api.load({url: '/Client.swf'});
+    status.textContent = 'Stand-in game site: Client.swf in Ruffle';
+  } catch (error) {
+    status.textContent = 'Stand-in game site: Ruffle not started (' + error + ')';
+    if (attempt < 120) {
+      setTimeout(function () { start(attempt + 1); }, 250);
+    }
+  }
+})(0);
 </script>
 `;
 }

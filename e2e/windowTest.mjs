@@ -70,6 +70,12 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
       XDG_CACHE_HOME: path.join(home, 'cache'),
       XDG_DATA_HOME: path.join(home, 'data'),
       XDG_RUNTIME_DIR: home,
+      // WebKitGTK takes navigator.language from the C library's locale: "C.UTF-8", common on
+      // servers, gives "C", which Intl.Locale refuses, and Ruffle's player element then fails to
+      // construct. A desktop session's locale gives a real language tag.
+      LANG: 'en_US.UTF-8',
+      LC_ALL: '',
+      LC_CTYPE: '',
       // The web view and the allowlist refresh go through the site proxy; the bridge on
       // loopback is reached directly.
       http_proxy: proxyURL,
@@ -84,6 +90,12 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
   });
   t.defer(() => app.stop());
   t.diagnose(() => `quillfern output:\n${tail(app.output())}`);
+  const screenshot = path.join(t.artifacts, 'e2e_window.png');
+  const screenFile = path.join(screenDir, 'Xvfb_screen0');
+  t.diagnose(() => {
+    saveScreen(screenFile, screenshot);
+    return `screenshot of the screen at the failure: ${screenshot}`;
+  });
 
   try {
     await waitForBridge(app, 30_000);
@@ -104,8 +116,7 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
   log('the game server has seen the full exchange');
 
   await delay(1500);  // lets the client draw its last lines before the picture is taken
-  const screenshot = path.join(t.artifacts, 'e2e_window.png');
-  saveScreen(path.join(screenDir, 'Xvfb_screen0'), screenshot);
+  saveScreen(screenFile, screenshot);
   log(`screenshot: ${screenshot}`);
   if (proxy.refused.length > 0) {
     log(`the proxy refused: ${proxy.refused.join(', ')}`);

@@ -105,6 +105,23 @@ TEST(BridgeSessionFrames, ProtocolErrorsEndTheSessionWithoutACloseFrame) {
   EXPECT_TRUE(harness.registryEmpties());
 }
 
+// Echoes wait for the client; a client that sends without reading is held back instead of
+// growing the echo queue without bound, and every echo still arrives, in order.
+TEST(BridgeSessionFrames, EchoFloodFromAClientThatDoesNotRead) {
+  BridgeHarness harness;
+  HealthSocket health(harness);
+  const std::string frame = maskedFrame(0x82, std::string(65536, 'e'));
+  constexpr std::size_t offeredFrames = 1024;
+  const std::size_t sent = health.client.sendUntilStalled(frame, offeredFrames * frame.size(),
+                                                          std::chrono::milliseconds(300));
+  EXPECT_LT(sent, offeredFrames * frame.size());
+  const std::size_t whole = sent / frame.size();
+  for (std::size_t i = 0; i < whole; ++i) {
+    const auto echo = health.client.readFrame();
+    ASSERT_EQ(echo.payload.size(), 65536U);
+  }
+}
+
 TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
   BridgeHarness harness;
   constexpr std::size_t eighth = 4 << 20;

@@ -109,11 +109,13 @@ TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
   BridgeHarness harness;
   constexpr std::size_t eighth = 4 << 20;
   const std::string part(eighth, 'm');
+  const std::string first = maskedFrame(0x02, part);
+  const std::string middle = maskedFrame(0x00, part);
   {
     HealthSocket health(harness);
-    health.client.sendFrame(0x02, part);
+    health.client.send(first);
     for (int i = 0; i < 6; ++i) {
-      health.client.sendFrame(0x00, part);
+      health.client.send(middle);
     }
     health.client.sendFrame(0x80, part);
     const auto echo = health.client.readFrame();
@@ -121,9 +123,9 @@ TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
     EXPECT_EQ(echo.payload.size(), 8 * eighth);
   }
   HealthSocket health(harness);
-  health.client.sendFrame(0x02, part);
+  health.client.send(first);
   for (int i = 0; i < 7; ++i) {
-    health.client.sendFrame(0x00, part);
+    health.client.send(middle);
   }
   health.client.sendFrame(0x80, "x");
   EXPECT_EQ(health.client.readToEnd(), "");

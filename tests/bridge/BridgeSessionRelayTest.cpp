@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace quillfern::testing {
 namespace {
 
@@ -108,13 +110,13 @@ TEST(BridgeSessionRelay, UnansweredConnectTimesOutWith1011) {
 TEST(BridgeSessionRelay, PendingQueueHolds32MiBAndRefusesOneByteMore) {
   TestListener silent(0);
   const TestPeer filler(silent.port());
-  BridgeHarness harness({key(silent.port())});
+  BridgeHarness harness({key(silent.port())}, std::chrono::minutes(5));
   TestPeer client(harness.port());
   client.send(upgradeRequest(path(silent.port())));
   EXPECT_EQ(client.readHead(), switchingProtocols());
-  const std::string quarter(8 << 20, 'q');
+  const std::string quarter = maskedFrame(0x82, std::string(8 << 20, 'q'));
   for (int i = 0; i < 4; ++i) {
-    client.sendFrame(0x82, quarter);
+    client.send(quarter);
   }
   client.sendFrame(0x82, "x");
   EXPECT_EQ(client.readToEnd(), closeFrame(1009, "Pending data too large"));
@@ -166,13 +168,15 @@ TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
   const std::size_t sent =
       relay.client.sendUntilStalled(frame, offeredFrames * frame.size(), milliseconds(300));
   EXPECT_LT(sent, offeredFrames * frame.size());
-  // Completes the frame the stall cut short, then lets the server catch up.
-  std::size_t frames = sent / frame.size();
+  // The server catches up while the client completes the frame the stall cut short.
+  const std::size_t frames = (sent + frame.size() - 1) / frame.size();
+  std::string arrived;
+  std::thread reader([&] { arrived = relay.remote.read(frames * message.size()); });
   if (sent % frame.size() != 0) {
     relay.client.send(std::string_view(frame).substr(sent % frame.size()));
-    ++frames;
   }
-  const std::string arrived = relay.remote.read(frames * message.size());
+  reader.join();
+  EXPECT_EQ(arrived.size(), frames * message.size());
   EXPECT_EQ(arrived.find_first_not_of('u'), std::string::npos);
   EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == frames * message.size(); }));
 }

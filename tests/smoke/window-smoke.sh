@@ -123,6 +123,10 @@ for line in "${expected[@]}"; do
   remaining=$(tail -n "+$((found + 1))" <<<"$remaining")
 done
 
+# The allowlist refresh ran once, beside the ladder, and failed at the dead proxy.
+grep -qF "[Quillfern][hosts] 在线更新失败，继续使用缓存/内置白名单：" "$log" \
+  || fail "missing: the failed allowlist refresh"
+
 # The screenshot must show something bright where the control bar's titles and the fallback
 # page's status text are: white text on dark grounds.
 [[ -s $screenshot ]] || fail "no screenshot was taken"

@@ -174,8 +174,10 @@ void WebKitPageView::beforeOwnLoad() {
   timedOut = false;
   if (provisional) {
     replacedProvisionalLoad = true;
-    provisional = false;
   }
+  // Pending from now on, not only from the engine's "started": that event may come after the
+  // request has gone out, too late to tell a replaced load from a failed one.
+  provisional = true;
 }
 
 std::optional<std::string> WebKitPageView::currentURL() const {
@@ -266,6 +268,7 @@ void WebKitPageView::onLoadFailed(WebKitLoadEvent event, const GError* error) {
     }
   }
   provisional = false;
+  replacedProvisionalLoad = false;
   stopLoadTimer();
   if (beforeCommit) {
     delegate.didFailProvisionalNavigation(failure);

@@ -41,7 +41,8 @@ private:
   GCancellable* cancellable;
   std::vector<gulong> handlers;
   guint loadTimer = 0;
-  // The main frame has started a load that has not committed, failed or finished yet.
+  // The main frame has a load, asked for by us or started by the page, that has not committed,
+  // failed or finished yet.
   bool provisional = false;
   // Our own request replaced a provisional load: the engine reports that load as cancelled,
   // which is not a failure of the page.

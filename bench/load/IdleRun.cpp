@@ -167,10 +167,7 @@ private:
 }  // namespace
 
 int runIdle(asio::io_context& context, const IdleOptions& options) {
-  IdleRun run(context, options);
-  run.start();
-  context.run();
-  return run.report();
+  return runToEnd<IdleRun>(context, options);
 }
 
 }  // namespace quillfern::bench

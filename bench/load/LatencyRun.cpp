@@ -138,10 +138,7 @@ private:
 }  // namespace
 
 int runLatency(asio::io_context& context, const LatencyOptions& options) {
-  LatencyRun run(context, options);
-  run.start();
-  context.run();
-  return run.report();
+  return runToEnd<LatencyRun>(context, options);
 }
 
 }  // namespace quillfern::bench

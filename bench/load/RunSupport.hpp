@@ -1,5 +1,8 @@
-// Small helpers shared by the client runs: clock conversions and the text of result lines.
+// Small helpers shared by the client runs: clock conversions, the text of result lines, and
+// running a run to its end.
 #pragma once
+
+#include "load/Asio.hpp"
 
 #include <boost/system/error_code.hpp>
 
@@ -24,6 +27,16 @@ using Clock = std::chrono::steady_clock;
   std::string text = ec ? ec.message() : "none";
   std::replace(text.begin(), text.end(), ' ', '_');
   return text;
+}
+
+// Starts a run, runs context on this thread until the run (or a signal) stops it, and returns
+// the run's report.
+template <class Run, class Options>
+[[nodiscard]] int runToEnd(asio::io_context& context, const Options& options) {
+  Run run(context, options);
+  run.start();
+  context.run();
+  return run.report();
 }
 
 }  // namespace quillfern::bench

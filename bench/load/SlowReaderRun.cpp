@@ -126,10 +126,7 @@ private:
 }  // namespace
 
 int runSlowReader(asio::io_context& context, const SlowReaderOptions& options) {
-  SlowReaderRun run(context, options);
-  run.start();
-  context.run();
-  return run.report();
+  return runToEnd<SlowReaderRun>(context, options);
 }
 
 }  // namespace quillfern::bench

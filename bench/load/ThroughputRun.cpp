@@ -165,10 +165,7 @@ private:
 }  // namespace
 
 int runThroughput(asio::io_context& context, const ThroughputOptions& options) {
-  ThroughputRun run(context, options);
-  run.start();
-  context.run();
-  return run.report();
+  return runToEnd<ThroughputRun>(context, options);
 }
 
 }  // namespace quillfern::bench

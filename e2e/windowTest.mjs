@@ -70,10 +70,9 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
       XDG_CACHE_HOME: path.join(home, 'cache'),
       XDG_DATA_HOME: path.join(home, 'data'),
       XDG_RUNTIME_DIR: home,
-      // WebKitGTK takes navigator.language from the C library's locale: "C.UTF-8", common on
-      // servers, gives "C", which Intl.Locale refuses, and Ruffle's player element then fails to
-      // construct. A desktop session's locale gives a real language tag.
-      LANG: 'en_US.UTF-8',
+      // The C locale, common on servers: WebKitGTK would make navigator.language "C", which
+      // Intl.Locale refuses, and Ruffle's player would fail to construct. The app must cope.
+      LANG: 'C.UTF-8',
       LC_ALL: '',
       LC_CTYPE: '',
       // The web view and the allowlist refresh go through the site proxy; the bridge on

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace quillfern::gtk {
 
@@ -23,6 +25,20 @@ WebKitNetworkSession* makePersistentSession() {
   g_free(data);
   g_free(cache);
   return session;
+}
+
+// The engine takes navigator.language from the C library's locale. Under the C locale (LANG=C or
+// C.UTF-8, common on servers and in containers) that is "C", which JavaScript's Intl rejects as a
+// language tag, and the game runtime then fails to build its player. Offer English instead.
+void avoidCLocaleLanguage(WebKitWebView* view) {
+  const gchar* const* names = g_get_language_names();
+  const std::string_view first = names != nullptr && names[0] != nullptr ? names[0] : "C";
+  const bool cLocale = first == "C" || first == "POSIX" || first.starts_with("C.")
+                       || first.starts_with("C@");
+  if (cLocale) {
+    const gchar* const english[] = {"en-US", nullptr};
+    webkit_web_context_set_preferred_languages(webkit_web_view_get_context(view), english);
+  }
 }
 
 WebKitSettings* makeSettings(const WebViewConfiguration& configuration) {
@@ -96,6 +112,7 @@ WebKitPageView::WebKitPageView(const WebViewConfiguration& configuration,
   g_object_unref(settings);
   g_object_unref(content);
 
+  avoidCLocaleLanguage(view);
   const GdkRGBA black{0, 0, 0, 1};
   webkit_web_view_set_background_color(view, &black);
   gtk_widget_set_hexpand(widget(), TRUE);

@@ -128,6 +128,9 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
     buffer.receive(scratch.first(count));
     consumeBuffer();
     buffer.keepRemainder();  // the scratch is reused by the next read on this thread
+    if (count < scratch.size()) {
+      buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+    }
   }
   if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its

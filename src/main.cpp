@@ -2,6 +2,10 @@
 
 #include "app/HeadlessRun.hpp"
 
+#if QUILLFERN_HAVE_WINDOW
+#include "app/gtk/AppDelegate.hpp"
+#endif
+
 #include <iostream>
 #include <string_view>
 
@@ -16,6 +20,24 @@ constexpr std::string_view usage =
     "  --headless   run only the bridge, for a local browser; stop with Ctrl+C\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n";
+
+// The game window, where there is a display to show it on.
+int runWindow(const char* programName) {
+#if QUILLFERN_HAVE_WINDOW
+  if (quillfern::gtk::AppDelegate::canOpenDisplay()) {
+    quillfern::gtk::AppDelegate app;
+    return app.run(programName);
+  }
+  std::cerr << "quillfern: no display to open the window on (DISPLAY and WAYLAND_DISPLAY name "
+               "none that answers).\nRun 'quillfern --headless' to serve the bridge alone for a "
+               "local browser.\n";
+#else
+  static_cast<void>(programName);
+  std::cerr << "quillfern: this build has no window.\nRun 'quillfern --headless' to serve the "
+               "bridge alone for a local browser.\n";
+#endif
+  return 1;
+}
 
 }  // namespace
 
@@ -35,6 +57,9 @@ int main(int argc, char** argv) {
   }
   if (mode == "--headless") {
     return quillfern::runHeadless({}, std::cerr);
+  }
+  if (mode.empty()) {
+    return runWindow(argv[0]);
   }
   std::cerr << "quillfern: unknown option '" << mode << "'\n" << usage;
   return 2;

@@ -2,6 +2,7 @@
 
 #include "bridge/LoopbackBridge.hpp"
 #include "log/Log.hpp"
+#include "platform/CurlHttpClient.hpp"
 #include "platform/JsonFileStore.hpp"
 #include "policy/HostAllowlist.hpp"
 
@@ -22,8 +23,11 @@ int runHeadless(const HeadlessOptions& options, std::ostream& errors) {
   if (!store) {
     store = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath());
   }
-  // TODO(#5): pass the real HTTP client, so that refresh() fetches the online list.
-  const auto allowlist = std::make_shared<HostAllowlist>(store, nullptr);
+  std::shared_ptr<HttpClient> http = options.http;
+  if (!http) {
+    http = std::make_shared<CurlHttpClient>();
+  }
+  const auto allowlist = std::make_shared<HostAllowlist>(store, http);
   const std::uint16_t listenPort = options.listenPort.value_or(LoopbackBridge::port);
   LoopbackBridge bridge(allowlist, listenPort);
   try {

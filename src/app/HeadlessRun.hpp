@@ -11,10 +11,12 @@
 namespace quillfern {
 
 class DefaultsStore;
+class HttpClient;
 class LoopbackBridge;
 
 struct HeadlessOptions {
   std::shared_ptr<DefaultsStore> store;     // null: the user's settings file
+  std::shared_ptr<HttpClient> http;         // null: libcurl, for the start-up refresh
   std::optional<std::uint16_t> listenPort;  // absent: LoopbackBridge::port; tests use 0 (any)
   // Called on the main thread once the bridge serves, before the wait for a signal (tests).
   std::function<void(LoopbackBridge&)> onServing;

@@ -128,19 +128,20 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
     buffer.receive(scratch.first(count));
     consumeBuffer();
     buffer.keepRemainder();  // the scratch is reused by the next read on this thread
+    if (count < scratch.size()) {
+      buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+    }
   }
-  if (error == asio::error::would_block || error == asio::error::try_again) {
-    receiveClient();  // readable was a false alarm
-  } else if (error == asio::error::eof) {
+  if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its
     // way; that write's completion closes the session.
     if (!answered) {
       close();
     }
-  } else if (error) {
+  } else if (error && error != asio::error::would_block) {
     fail("读取本地 WebSocket 失败：" + error.message());
   } else {
-    receiveClient();
+    receiveClient();  // would_block: readable was a false alarm
   }
 }
 

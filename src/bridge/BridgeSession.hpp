@@ -11,6 +11,7 @@
 #include "bridge/Target.hpp"
 #include "bridge/WebSocketFrameCodec.hpp"
 
+#include <boost/container/static_vector.hpp>
 #include <boost/uuid/uuid.hpp>
 
 #include <chrono>
@@ -72,6 +73,13 @@ private:
     Completion completion;
   };
 
+  // Frames or blocks written by one gathered write, at most; Asio hands up to 64 buffers to
+  // one writev.
+  static constexpr std::size_t maximumBatch = 32;
+  // The buffer list of one gathered write. It travels inside the write operation by value, so
+  // a completion that arrives after the session is gone reads no freed memory.
+  using GatherList = boost::container::static_vector<asio::const_buffer, 2 * maximumBatch>;
+
   // Each read from either socket takes at most this many bytes.
   static constexpr std::size_t readSize = 65536;
   // Flow control: a side's read is not re-armed while more than highWater bytes wait to be
@@ -104,12 +112,10 @@ private:
   std::deque<OutgoingFrame> toClient;
   std::size_t toClientBytes = 0;
   std::size_t clientBatch = 0;  // frames at the front of toClient being written
-  std::vector<asio::const_buffer> clientGather;
   // Writes to the server, once it is ready.
   std::deque<std::vector<std::uint8_t>> toRemote;
   std::size_t toRemoteBytes = 0;
-  std::size_t remoteBatch = 0;
-  std::vector<asio::const_buffer> remoteGather;
+  std::size_t remoteBatch = 0;  // blocks at the front of toRemote being written
   bool clientReading = false;
   bool clientReadHeld = false;  // a queue passed the high-water mark
   bool remoteReading = false;

@@ -16,8 +16,6 @@ namespace quillfern {
 namespace {
 
 constexpr std::int64_t maximumPendingBytes = 33'554'432;
-// Blocks written to the server by one gathered write, at most.
-constexpr std::size_t maximumBatch = 32;
 
 }  // namespace
 
@@ -140,17 +138,16 @@ void BridgeSession::sendToRemote(std::vector<std::uint8_t> bytes) {
 }
 
 void BridgeSession::writeRemote() {
-  remoteGather.clear();
+  GatherList gather;
   remoteBatch = 0;
   for (const auto& block : toRemote) {
     if (remoteBatch == maximumBatch) {
       break;
     }
-    remoteGather.emplace_back(block.data(), block.size());
+    gather.emplace_back(block.data(), block.size());
     ++remoteBatch;
   }
-  // A span keeps Asio from copying the buffer list; the list lives until the write completes.
-  asio::async_write(remote, std::span<const asio::const_buffer>(remoteGather),
+  asio::async_write(remote, gather,
                     guarded([](BridgeSession& self, const boost::system::error_code& error,
                                std::size_t /*written*/) { self.onRemoteWritten(error); }));
 }
@@ -210,14 +207,12 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
               std::vector<std::uint8_t>(scratch.begin(),
                                         scratch.begin() + static_cast<std::ptrdiff_t>(count)));
   }
-  if (error == asio::error::would_block || error == asio::error::try_again) {
-    receiveRemote();
-  } else if (error == asio::error::eof) {
+  if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");
-  } else if (error) {
+  } else if (error && error != asio::error::would_block) {
     fail("TCP 下行失败：" + error.message());
   } else {
-    receiveRemote();
+    receiveRemote();  // would_block: readable was a false alarm
   }
 }
 

@@ -9,13 +9,6 @@
 
 namespace quillfern {
 
-namespace {
-
-// Frames written by one gathered write, at most; Asio passes up to 64 buffers to one writev.
-constexpr std::size_t maximumBatch = 32;
-
-}  // namespace
-
 void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completion) {
   queueForClient(OutgoingFrame{
       .header = {}, .payload = std::move(bytes), .completion = std::move(completion)});
@@ -34,24 +27,23 @@ void BridgeSession::queueForClient(OutgoingFrame frame) {
 }
 
 void BridgeSession::writeClient() {
-  clientGather.clear();
+  GatherList gather;
   clientBatch = 0;
   for (const OutgoingFrame& frame : toClient) {
     if (clientBatch == maximumBatch) {
       break;
     }
     if (frame.header.size > 0) {
-      clientGather.emplace_back(frame.header.bytes.data(), frame.header.size);
+      gather.emplace_back(frame.header.bytes.data(), frame.header.size);
     }
-    clientGather.emplace_back(frame.payload.data(), frame.payload.size());
+    gather.emplace_back(frame.payload.data(), frame.payload.size());
     ++clientBatch;
     // A completion (closing the session, mostly) must run before anything behind it is sent.
     if (frame.completion) {
       break;
     }
   }
-  // A span keeps Asio from copying the buffer list; the list lives until the write completes.
-  asio::async_write(client, std::span<const asio::const_buffer>(clientGather),
+  asio::async_write(client, gather,
                     guarded([](BridgeSession& self, const boost::system::error_code& error,
                                std::size_t /*written*/) { self.onClientWritten(error); }));
 }

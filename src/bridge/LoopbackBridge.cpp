@@ -52,10 +52,14 @@ LoopbackBridge::LoopbackBridge(std::shared_ptr<HostAllowlist> hostAllowlist,
       acceptPause(strand) {}
 
 LoopbackBridge::~LoopbackBridge() {
-  bool wasListening = false;
-  runOnStrand([&] { wasListening = closeEverything(); });
-  if (wasListening) {
-    log(LogTag::bridge, "已停止");
+  try {
+    bool wasListening = false;
+    runOnStrand([&] { wasListening = closeEverything(); });
+    if (wasListening) {
+      log(LogTag::bridge, "已停止");
+    }
+  } catch (const std::exception& e) {
+    log(LogTag::bridge, e.what());  // the threads are joined below all the same
   }
   pool.stop();
 }

@@ -66,7 +66,7 @@ private:
   const std::uint16_t requestedPort;
   std::atomic<std::uint16_t> boundPort{0};
   BridgeSession::Settings sessionSettings;      // on the strand
-  boost::uuids::random_generator newSessionId;  // on the strand
+  boost::uuids::random_generator newSessionId{};  // on the strand
   // The pool outlives everything below that runs on it: its destructor joins the threads.
   IoThreadPool pool;
   asio::strand<asio::io_context::executor_type> strand;

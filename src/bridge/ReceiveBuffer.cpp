@@ -16,7 +16,7 @@ void ReceiveBuffer::receive(std::span<const std::uint8_t> bytes) {
     return;
   }
   if (start == storage.size() && borrowed.empty()) {
-    release();
+    clearStorage();
     borrowed = bytes;
     return;
   }
@@ -35,7 +35,7 @@ void ReceiveBuffer::keepRemainder() {
     return;
   }
   assert(start == storage.size());
-  release();
+  clearStorage();
   storage.assign(borrowed.begin(), borrowed.end());
   borrowed = {};
 }
@@ -56,16 +56,20 @@ void ReceiveBuffer::consume(std::size_t count) {
   assert(count <= storage.size() - start);
   start += count;
   if (start == storage.size()) {
-    release();
+    clearStorage();
   }
 }
 
-void ReceiveBuffer::release() {
+void ReceiveBuffer::releaseIfEmpty() {
+  if (borrowed.empty() && start == storage.size() && storage.capacity() > idleCapacity) {
+    std::vector<std::uint8_t>().swap(storage);  // clear() alone would keep the capacity
+    start = 0;
+  }
+}
+
+void ReceiveBuffer::clearStorage() {
   storage.clear();
   start = 0;
-  if (storage.capacity() > idleCapacity) {
-    storage.shrink_to_fit();
-  }
 }
 
 }  // namespace quillfern

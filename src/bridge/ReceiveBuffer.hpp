@@ -24,8 +24,13 @@ public:
   [[nodiscard]] std::size_t size() const { return view().size(); }
   [[nodiscard]] bool empty() const { return size() == 0; }
 
-  // Drops count bytes from the front; count is at most size().
+  // Drops count bytes from the front; count is at most size(). Storage is kept for the next
+  // bytes, so that a stream of frames straddling reads does not allocate for each of them.
   void consume(std::size_t count);
+
+  // Gives back a large storage once nothing is left in it, so that an idle session holds no
+  // large buffer. Call it when the client has been caught up with.
+  void releaseIfEmpty();
 
   // Bytes of storage held, for tests of idle memory.
   [[nodiscard]] std::size_t capacity() const { return storage.capacity(); }
@@ -35,7 +40,7 @@ private:
   std::size_t start = 0;                   // consumed bytes at the front of storage
   std::span<const std::uint8_t> borrowed;  // set only while storage holds nothing unconsumed
 
-  void release();
+  void clearStorage();
 };
 
 }  // namespace quillfern

@@ -1,8 +1,9 @@
-// A minimal HTTP client seam: one GET at a time, answered asynchronously. The real
-// implementation lives beside it; tests use a fake or a local server.
+// A minimal HTTP client seam: GET requests answered asynchronously. The real implementation
+// (CurlHttpClient) lives beside it; tests use a fake or a local server.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,10 +15,12 @@ namespace quillfern {
 class HttpClient {
 public:
   struct Request {
-    std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
+    std::string url{};
+    std::vector<std::pair<std::string, std::string>> headers{};  // sent in this order
     std::chrono::milliseconds timeout{0};                      // whole request; 0 = none
     bool ignoreLocalCache = false;
+    // A longer body fails the request, so a hostile server cannot fill the memory.
+    std::size_t maxBodyBytes = std::size_t{8} * 1024 * 1024;
   };
   struct Response {
     long status = 0;
@@ -33,8 +36,9 @@ public:
 
   virtual ~HttpClient() = default;
 
-  // Starts the request and returns at once. The completion runs exactly once, on a thread of
-  // the client's, never on the caller's stack.
+  // Starts the request and returns at once. The completion runs once, on a thread of the
+  // client's, never on the caller's stack. A client destroyed before a request ends drops its
+  // completion without running it; no completion runs after the destructor has returned.
   virtual void get(Request request, Completion completion) = 0;
 
 protected:

@@ -3,6 +3,7 @@
 #include "log/Log.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "policy/AllowlistEntry.hpp"
+#include "policy/BridgeConfig.hpp"
 #include "policy/SiteConfig.hpp"
 #include "policy/UnicodeText.hpp"
 
@@ -12,7 +13,15 @@ namespace quillfern {
 
 HostAllowlist::HostAllowlist(std::shared_ptr<DefaultsStore> defaultsStore,
                              std::shared_ptr<HttpClient> http)
-    : store(std::move(defaultsStore)), httpClient(std::move(http)), hosts(defaults()) {
+    : HostAllowlist(std::move(defaultsStore), std::move(http),
+                    std::string(BridgeConfig::hostsURL().buffer())) {}
+
+HostAllowlist::HostAllowlist(std::shared_ptr<DefaultsStore> defaultsStore,
+                             std::shared_ptr<HttpClient> http, std::string documentURL)
+    : store(std::move(defaultsStore)),
+      httpClient(std::move(http)),
+      refreshURL(std::move(documentURL)),
+      hosts(defaults()) {
   loadCached();
 }
 

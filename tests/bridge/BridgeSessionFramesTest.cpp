@@ -105,15 +105,34 @@ TEST(BridgeSessionFrames, ProtocolErrorsEndTheSessionWithoutACloseFrame) {
   EXPECT_TRUE(harness.registryEmpties());
 }
 
+// Echoes wait for the client; a client that sends without reading is held back instead of
+// growing the echo queue without bound, and every echo still arrives, in order.
+TEST(BridgeSessionFrames, EchoFloodFromAClientThatDoesNotRead) {
+  BridgeHarness harness;
+  HealthSocket health(harness);
+  const std::string frame = maskedFrame(0x82, std::string(65536, 'e'));
+  constexpr std::size_t offeredFrames = 1024;
+  const std::size_t sent = health.client.sendUntilStalled(frame, offeredFrames * frame.size(),
+                                                          std::chrono::milliseconds(300));
+  EXPECT_LT(sent, offeredFrames * frame.size());
+  const std::size_t whole = sent / frame.size();
+  for (std::size_t i = 0; i < whole; ++i) {
+    const auto echo = health.client.readFrame();
+    ASSERT_EQ(echo.payload.size(), 65536U);
+  }
+}
+
 TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
   BridgeHarness harness;
   constexpr std::size_t eighth = 4 << 20;
   const std::string part(eighth, 'm');
+  const std::string first = maskedFrame(0x02, part);
+  const std::string middle = maskedFrame(0x00, part);
   {
     HealthSocket health(harness);
-    health.client.sendFrame(0x02, part);
+    health.client.send(first);
     for (int i = 0; i < 6; ++i) {
-      health.client.sendFrame(0x00, part);
+      health.client.send(middle);
     }
     health.client.sendFrame(0x80, part);
     const auto echo = health.client.readFrame();
@@ -121,9 +140,9 @@ TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
     EXPECT_EQ(echo.payload.size(), 8 * eighth);
   }
   HealthSocket health(harness);
-  health.client.sendFrame(0x02, part);
+  health.client.send(first);
   for (int i = 0; i < 7; ++i) {
-    health.client.sendFrame(0x00, part);
+    health.client.send(middle);
   }
   health.client.sendFrame(0x80, "x");
   EXPECT_EQ(health.client.readToEnd(), "");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace quillfern::testing {
 namespace {
 
@@ -55,16 +57,17 @@ TEST(BridgeSessionRelay, ServerBytesComeBackAsBinaryFramesOfAtMost64KiB) {
   }
   relay.remote.send(sent);
   std::string received;
-  int frames = 0;
-  while (received.size() < sent.size() && frames < 1000) {
-    const auto frame = relay.client.readFrame();
-    ASSERT_EQ(frame.first, 0x82);
-    ASSERT_LE(frame.payload.size(), 65536U);
-    received += frame.payload;
-    ++frames;
+  std::vector<TestPeer::Frame> frames;
+  while (received.size() < sent.size() && frames.size() < 1000) {
+    frames.push_back(relay.client.readFrame());
+    received += frames.back().payload;
   }
   EXPECT_EQ(received, sent);
-  EXPECT_GE(frames, 2);
+  EXPECT_GE(frames.size(), 2U);
+  for (const TestPeer::Frame& frame : frames) {
+    EXPECT_EQ(frame.first, 0x82);
+    EXPECT_LE(frame.payload.size(), 65536U);
+  }
   EXPECT_EQ(harness.metrics().bytesDown, 100'000U);
 }
 
@@ -108,13 +111,13 @@ TEST(BridgeSessionRelay, UnansweredConnectTimesOutWith1011) {
 TEST(BridgeSessionRelay, PendingQueueHolds32MiBAndRefusesOneByteMore) {
   TestListener silent(0);
   const TestPeer filler(silent.port());
-  BridgeHarness harness({key(silent.port())});
+  BridgeHarness harness({key(silent.port())}, std::chrono::minutes(5));
   TestPeer client(harness.port());
   client.send(upgradeRequest(path(silent.port())));
   EXPECT_EQ(client.readHead(), switchingProtocols());
-  const std::string quarter(8 << 20, 'q');
+  const std::string quarter = maskedFrame(0x82, std::string(8 << 20, 'q'));
   for (int i = 0; i < 4; ++i) {
-    client.sendFrame(0x82, quarter);
+    client.send(quarter);
   }
   client.sendFrame(0x82, "x");
   EXPECT_EQ(client.readToEnd(), closeFrame(1009, "Pending data too large"));
@@ -166,13 +169,15 @@ TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
   const std::size_t sent =
       relay.client.sendUntilStalled(frame, offeredFrames * frame.size(), milliseconds(300));
   EXPECT_LT(sent, offeredFrames * frame.size());
-  // Completes the frame the stall cut short, then lets the server catch up.
-  std::size_t frames = sent / frame.size();
+  // The server catches up while the client completes the frame the stall cut short.
+  const std::size_t frames = (sent + frame.size() - 1) / frame.size();
+  std::string arrived;
+  std::thread reader([&] { arrived = relay.remote.read(frames * message.size()); });
   if (sent % frame.size() != 0) {
     relay.client.send(std::string_view(frame).substr(sent % frame.size()));
-    ++frames;
   }
-  const std::string arrived = relay.remote.read(frames * message.size());
+  reader.join();
+  EXPECT_EQ(arrived.size(), frames * message.size());
   EXPECT_EQ(arrived.find_first_not_of('u'), std::string::npos);
   EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == frames * message.size(); }));
 }

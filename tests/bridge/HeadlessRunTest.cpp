@@ -1,6 +1,7 @@
 #include "app/HeadlessRun.hpp"
 
 #include "BridgeHarness.hpp"
+#include "platform/HttpClient.hpp"
 #include "support/MemoryStore.hpp"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,20 @@
 namespace quillfern::testing {
 namespace {
 
+// Records the requests and never answers, so the start-up refresh stays on this machine.
+class SilentHttpClient final : public HttpClient {
+public:
+  void get(Request request, Completion /*completion*/) override { urls.push_back(request.url); }
+  std::vector<std::string> urls;
+};
+
 TEST(HeadlessRun, ServesUntilSigtermThenStops) {
   const LogCapture log;
   std::ostringstream errors;
   std::string health;
+  const auto http = std::make_shared<SilentHttpClient>();
   HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
+                          .http = http,
                           .listenPort = 0,
                           .onServing = [&](LoopbackBridge& bridge) {
                             TestPeer client(bridge.listeningPort());
@@ -28,14 +38,18 @@ TEST(HeadlessRun, ServesUntilSigtermThenStops) {
             std::string::npos);
   EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
   EXPECT_EQ(errors.str(), "");
+  EXPECT_EQ(http->urls,
+            std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
 }
 
 TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
   const LogCapture log;
   const TestListener taken;
   std::ostringstream errors;
-  const HeadlessOptions options{
-      .store = std::make_shared<MemoryStore>(), .listenPort = taken.port(), .onServing = {}};
+  const HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
+                                .http = std::make_shared<SilentHttpClient>(),
+                                .listenPort = taken.port(),
+                                .onServing = {}};
   EXPECT_EQ(runHeadless(options, errors), 1);
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"[Quillfern][app] 本地桥启动失败：Address already in use"});

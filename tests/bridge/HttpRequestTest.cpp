@@ -24,16 +24,6 @@ std::string outcome(std::string_view text, std::size_t searchFrom = 0) {
   return (*head)->request.path + " " + std::to_string((*head)->size);
 }
 
-TEST(HttpRequestHead, WaitsUpTo65536BytesWithoutATerminator) {
-  const std::string start = "GET / HTTP/1.1\r\nX-Fill: ";
-  const std::string filled = start + std::string(65536 - start.size(), 'a');
-  ASSERT_EQ(filled.size(), 65536U);
-  EXPECT_EQ(outcome(filled), "incomplete");
-  EXPECT_EQ(outcome(filled + "a"), "too large");
-  // Once the terminator is in, the head is read whatever its size.
-  EXPECT_EQ(outcome(filled + "\r\n\r\n"), "/ 65540");
-}
-
 TEST(HttpRequestHead, TakesExactlyTheFirstHead) {
   struct Case {
     std::string text, expected;

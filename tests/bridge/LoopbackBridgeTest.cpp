@@ -94,6 +94,36 @@ TEST(LoopbackBridgeLifecycle, RegistryEmptiesAfterClientsLeave) {
   EXPECT_EQ(harness.metrics().lastError, "");
 }
 
+TEST(LoopbackBridgeLifecycle, ClientHangingUpAfterAnyByteOfTheHandshake) {
+  BridgeHarness harness;
+  const std::string opening = upgradeRequest("/health") + maskedFrame(0x81, "ping");
+  for (std::size_t length = 0; length < opening.size(); ++length) {
+    TestPeer client(harness.port());
+    client.send(std::string_view(opening).substr(0, length));
+    client.shutdownSend();
+    EXPECT_LE(client.readToEnd().size(), switchingProtocols().size());
+  }
+  EXPECT_TRUE(harness.registryEmpties());
+  EXPECT_EQ(harness.metrics().lastError, "");
+}
+
+TEST(LoopbackBridgeLifecycle, StopWhileSessionsCloseThemselves) {
+  BridgeHarness harness;
+  std::list<TestPeer> clients;
+  for (int i = 0; i < 16; ++i) {
+    clients.emplace_back(harness.port()).send(upgradeRequest("/health"));
+  }
+  for (TestPeer& client : clients) {
+    EXPECT_EQ(client.readHead(), switchingProtocols());
+    client.sendFrame(0x88, "");  // each session closes itself once its echo is written
+  }
+  harness.bridge->stop();
+  EXPECT_EQ(harness.bridge->sessionCount(), 0U);
+  for (TestPeer& client : clients) {
+    (void)client.readToEnd();
+  }
+}
+
 // Lowers the descriptor limit for as long as it lives.
 class DescriptorLimit {
 public:

@@ -58,8 +58,10 @@ std::string maskedFrame(std::uint8_t first, std::string_view payload) {
   }
   constexpr std::array<char, 4> key{1, 2, 3, 4};
   frame.append(key.data(), key.size());
+  const std::size_t payloadAt = frame.size();
+  frame.append(payload);
   for (std::size_t i = 0; i < size; ++i) {
-    frame += static_cast<char>(payload[i] ^ key[i % 4]);
+    frame[payloadAt + i] = static_cast<char>(frame[payloadAt + i] ^ key[i % 4]);
   }
   return frame;
 }

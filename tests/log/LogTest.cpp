@@ -20,6 +20,8 @@ TEST(LogFormat, OneLinePerMessageWithControlsEscaped) {
            Case{LogTag::app, "next\xc2\x85line", "[Quillfern][app] next\\u0085line"},   // NEL
            Case{LogTag::app, "a\xe2\x80\xa8" "b", "[Quillfern][app] a\\u2028b"},        // LINE SEPARATOR
            Case{LogTag::app, "é 中 \xc2\xa0", "[Quillfern][app] é 中 \xc2\xa0"},         // printable kept
+           Case{LogTag::hosts, "bad \xff\xc3(", "[Quillfern][hosts] bad \\xff\\xc3("},  // not UTF-8
+           Case{LogTag::hosts, "\xed\xa0\x80!", "[Quillfern][hosts] \\xed\\xa0\\x80!"},   // surrogate
        }) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(formatLogLine(c.tag, c.message), c.expected);

@@ -1,0 +1,112 @@
+// Browser test: headless Chromium opens the fallback page that `quillfern --headless` serves on
+// 127.0.0.1:9882; the page loads Ruffle and the client SWF from the stand-in game site, and the
+// SWF's XMLSocket reaches the game server through the bridge. Passes when the game server has
+// seen the whole exchange; saves a screenshot of the page.
+//
+//   node e2e/browserTest.mjs --quillfern build/default/src/quillfern [--artifacts DIR] [--keep]
+
+import { mkdirSync } from 'node:fs';
+import path from 'node:path';
+
+import { siteHost, startGameSite } from './gameSite.mjs';
+import {
+  bridgeGet, bridgePort, childEnvironment, log, makeCertificate, ruffleDir, runTest, seedSettings,
+  startDeadProxy, startGame, testOptions, waitForBridge,
+} from './harness.mjs';
+import { delay, startProcess, tail, withDeadline } from './processes.mjs';
+import { watchPage } from './pageWatch.mjs';
+
+const chromiumPath = '/usr/bin/chromium';
+const fallbackURL = `http://127.0.0.1:${bridgePort}/fallback`;
+
+const options = testOptions();
+
+await runTest('e2e_browser', { deadlineMs: 240_000, options }, async (t) => {
+  const { quillfernPath, game, swf } = await startGame(t, options.quillfern, {
+    program: chromiumPath,
+    hint: 'install the Debian package chromium (scripts/install-deps.sh e2e)',
+  });
+  const { chromium } = await import('playwright-core');
+  const site = await startGameSite({
+    ruffleDir,
+    swf,
+    socketProxy: [],
+    certificate: makeCertificate(t.tempDir, siteHost),
+  });
+  t.defer(site.close);
+  t.diagnose(() => `site requests:\n${site.requests.map((r) => `    ${r}`).join('\n')}`);
+  log(`game server on 127.0.0.1:${game.port}, game site on 127.0.0.1:${site.port}`);
+
+  // The start-up refresh of the allowlist goes to a proxy that answers nothing, so quillfern
+  // looks up no name and keeps the seeded list.
+  const deadProxy = await startDeadProxy();
+  t.defer(deadProxy.close);
+  const configHome = seedSettings(t.tempDir, [`127.0.0.1:${game.port}`]);
+  const bridge = startProcess('quillfern --headless', quillfernPath, ['--headless'], {
+    env: childEnvironment({
+      XDG_CONFIG_HOME: configHome,
+      http_proxy: deadProxy.url,
+      https_proxy: deadProxy.url,
+      HTTPS_PROXY: deadProxy.url,
+    }),
+    lifetimeSeconds: 200,
+    logFile: path.join(t.artifacts, 'e2e_browser-quillfern.log'),
+    log,
+  });
+  t.defer(() => bridge.stop());
+  t.diagnose(() => `quillfern output:\n${tail(bridge.output())}`);
+  await waitForBridge(bridge, 20_000);
+  log(`bridge listens on 127.0.0.1:${bridgePort}`);
+
+  const home = path.join(t.tempDir, 'home');
+  mkdirSync(home);
+  const browserProcess = startProcess('chromium', chromiumPath, [
+    `--host-resolver-rules=MAP ${siteHost} 127.0.0.1:${site.port}, MAP * ~NOTFOUND, `
+        + 'EXCLUDE 127.0.0.1, EXCLUDE localhost',
+    '--ignore-certificate-errors',
+    '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync',
+    `--user-data-dir=${path.join(t.tempDir, 'chromium-profile')}`,
+    '--remote-debugging-port=0',  // the DevTools endpoint the test drives the browser through
+    'about:blank',
+  ], {
+    env: childEnvironment({ HOME: home, XDG_CONFIG_HOME: home, XDG_CACHE_HOME: home }),
+    lifetimeSeconds: 200,
+    logFile: path.join(t.artifacts, 'e2e_browser-chromium.log'),
+    log,
+  });
+  t.defer(() => browserProcess.stop());
+  const [, endpoint] = await withDeadline(
+    browserProcess.waitForOutput(/DevTools listening on (ws:\/\/\S+)/), 30_000,
+    'Chromium to open its DevTools endpoint');
+  const browser = await withDeadline(chromium.connectOverCDP(endpoint), 30_000,
+                                     'the DevTools connection to Chromium');
+  t.defer(() => withDeadline(browser.close(), 10_000, 'Chromium to close'));
+  const context = browser.contexts()[0];
+  const page = context.pages()[0] ?? await context.newPage();
+  const watch = watchPage(page);
+  t.diagnose(() => watch.describe());
+  const screenshot = path.join(t.artifacts, 'e2e_browser.png');
+  t.diagnose(async () => {
+    await withDeadline(page.screenshot({ path: screenshot }), 10_000, 'the screenshot');
+    return `screenshot of the page at the failure: ${screenshot}`;
+  });
+
+  await page.setViewportSize({ width: 1024, height: 768 });
+  log(`opening ${fallbackURL}`);
+  await page.goto(fallbackURL, { timeout: 30_000 });
+  await withDeadline(Promise.race([game.done, watch.bridgeSocketFailed]), 90_000,
+                     'the game server to see the full exchange');
+  log('the game server has seen the full exchange');
+
+  // Lets the client show the server's close before the picture is taken.
+  await withDeadline(watch.bridgeSocketClosed, 10_000, 'the bridge to close the page\'s socket')
+    .catch((error) => log(error.message));
+  await delay(1000);
+  await page.screenshot({ path: screenshot });
+  log(`screenshot: ${screenshot}`);
+  log(watch.summary());
+  const health = await bridgeGet('/health');
+  log(`bridge health after the exchange: ${health.body.trim()}`);
+  log(`connections to the dead proxy (the allowlist refresh): ${deadProxy.attempts.length}`);
+});

@@ -1,0 +1,123 @@
+// Window test: the real application under Xvfb. quillfern's web view reaches the stand-in game
+// site through a local HTTP proxy that serves only http://game.quillfern.example; the site's
+// start page runs the client SWF in Ruffle with a socket-proxy entry for the game server at the
+// bridge. Passes when the game server has seen the whole exchange; saves a screenshot of the
+// screen. Skips (exit status 77) while quillfern has no window.
+//
+//   node e2e/windowTest.mjs --quillfern build/default/src/quillfern --window-built 1
+
+import { mkdirSync } from 'node:fs';
+import path from 'node:path';
+
+import { startSiteProxy } from './gameSite.mjs';
+import {
+  bridgePort, childEnvironment, log, ruffleDir, runTest, seedSettings, startGame, testOptions,
+  waitForBridge,
+} from './harness.mjs';
+import { SkipTest, delay, describeExit, startProcess, tail, withDeadline } from './processes.mjs';
+import { saveScreen } from './screenImage.mjs';
+
+const xvfbPath = '/usr/bin/Xvfb';
+const screenSize = '1280x800x24';
+
+// What quillfern prints when it was built without its window or cannot show one.
+const noWindowPattern = /needs? a display|no window|without (a |its )?window|unknown option/i;
+
+const options = testOptions({ 'window-built': { type: 'string', default: '1' } });
+
+await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
+  if (options['window-built'] !== '1') {
+    throw new SkipTest('quillfern was built without its window (there is no quillfern_gtk target)');
+  }
+  const { quillfernPath, game, swf } = await startGame(t, options.quillfern, {
+    program: xvfbPath,
+    hint: 'install the Debian package xvfb (scripts/install-deps.sh window)',
+  });
+  const proxy = await startSiteProxy({
+    ruffleDir,
+    swf,
+    socketProxy: [{
+      host: '127.0.0.1',
+      port: game.port,
+      proxyUrl: `ws://127.0.0.1:${bridgePort}/127.0.0.1/${game.port}`,
+    }],
+  });
+  t.defer(proxy.close);
+  t.diagnose(() => `site requests through the proxy:\n${proxy.requests.map((r) => `    ${r}`).join('\n')}`
+                   + `\nrequests the proxy refused:\n${proxy.refused.map((r) => `    ${r}`).join('\n')}`);
+  log(`game server on 127.0.0.1:${game.port}, site proxy on 127.0.0.1:${proxy.port}`);
+
+  const screenDir = path.join(t.tempDir, 'screen');
+  mkdirSync(screenDir);
+  // -displayfd 1 makes Xvfb choose a free display and print its number on standard output.
+  const xvfb = startProcess('Xvfb', xvfbPath, [
+    '-displayfd', '1', '-screen', '0', screenSize, '-fbdir', screenDir, '-nolisten', 'tcp',
+  ], { lifetimeSeconds: 200, logFile: path.join(t.artifacts, 'e2e_window-xvfb.log'), log });
+  t.defer(() => xvfb.stop());
+  const [, display] = await withDeadline(xvfb.waitForOutput(/^(\d+)$/m), 20_000,
+                                         'Xvfb to start');
+
+  const home = path.join(t.tempDir, 'home');
+  mkdirSync(home, { mode: 0o700 });
+  const proxyURL = `http://127.0.0.1:${proxy.port}`;
+  const app = startProcess('quillfern', quillfernPath, [], {
+    env: childEnvironment({
+      DISPLAY: `:${display}`,
+      GDK_BACKEND: 'x11',
+      WAYLAND_DISPLAY: '',
+      HOME: home,
+      XDG_CONFIG_HOME: seedSettings(t.tempDir, [`127.0.0.1:${game.port}`]),
+      XDG_CACHE_HOME: path.join(home, 'cache'),
+      XDG_DATA_HOME: path.join(home, 'data'),
+      XDG_RUNTIME_DIR: home,
+      // The C locale, common on servers: WebKitGTK would make navigator.language "C", which
+      // Intl.Locale refuses, and Ruffle's player would fail to construct. The app must cope.
+      LANG: 'C.UTF-8',
+      LC_ALL: '',
+      LC_CTYPE: '',
+      // The web view and the allowlist refresh go through the site proxy; the bridge on
+      // loopback is reached directly.
+      http_proxy: proxyURL,
+      https_proxy: proxyURL,
+      HTTPS_PROXY: proxyURL,
+      no_proxy: '127.0.0.1,localhost',
+      NO_PROXY: '127.0.0.1,localhost',
+    }),
+    lifetimeSeconds: 200,
+    logFile: path.join(t.artifacts, 'e2e_window-quillfern.log'),
+    log,
+  });
+  t.defer(() => app.stop());
+  t.diagnose(() => `quillfern output:\n${tail(app.output())}`);
+  const screenshot = path.join(t.artifacts, 'e2e_window.png');
+  const screenFile = path.join(screenDir, 'Xvfb_screen0');
+  t.diagnose(() => {
+    saveScreen(screenFile, screenshot);
+    return `screenshot of the screen at the failure: ${screenshot}`;
+  });
+
+  try {
+    await waitForBridge(app, 30_000);
+  } catch (error) {
+    if (!app.isRunning() && noWindowPattern.test(app.output())) {
+      const said = app.output().trim().split('\n')[0];
+      throw new SkipTest(`quillfern has no window mode yet; it said "${said}"`);
+    }
+    throw error;
+  }
+  log(`the window's bridge listens on 127.0.0.1:${bridgePort}`);
+
+  const appEnded = app.exited.then((result) => {
+    throw new Error(`quillfern ended (${describeExit(result)}) before the exchange was complete`);
+  });
+  await withDeadline(Promise.race([game.done, appEnded]), 120_000,
+                     'the game server to see the full exchange');
+  log('the game server has seen the full exchange');
+
+  await delay(1500);  // lets the client draw its last lines before the picture is taken
+  saveScreen(screenFile, screenshot);
+  log(`screenshot: ${screenshot}`);
+  if (proxy.refused.length > 0) {
+    log(`the proxy refused: ${proxy.refused.join(', ')}`);
+  }
+});

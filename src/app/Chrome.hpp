@@ -1,0 +1,51 @@
+// The window around the page as the controller sees it: it installs the web view, the control
+// bar and the banners. Owned by the controller; used from the main thread.
+#pragma once
+
+#include "app/WebView.hpp"
+#include "app/WebViewDelegate.hpp"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfern {
+
+// What the controller decides about a new web view; everything else about it is fixed by the
+// window (persistent data store, media without a gesture, scripts may open windows, no
+// back/forward swipes, pinch zoom on, black background).
+struct WebViewConfiguration {
+  std::string documentEndScript;  // injected into the main frame only, at document end
+  std::string applicationName;    // appended to the engine's user agent
+};
+
+struct ControlBarButton {
+  std::string title;
+  std::function<void()> action;  // called on the main thread when the button is pressed
+};
+
+class Chrome {
+public:
+  virtual ~Chrome() = default;
+
+  // Builds the web view, fills the window with it and routes its events to delegate, which
+  // must outlive it.
+  [[nodiscard]] virtual std::unique_ptr<WebView> createWebView(
+      const WebViewConfiguration& configuration, WebViewDelegate& delegate) = 0;
+  // Puts the buttons, in this order, into the small bar above the top-right corner of the page.
+  virtual void createControlBar(std::vector<ControlBarButton> buttons) = 0;
+  // Shows message now at the bottom centre, above everything shown before; it fades out by
+  // itself.
+  virtual void showBanner(std::string_view message) = 0;
+
+protected:
+  Chrome() = default;
+  Chrome(const Chrome&) = default;
+  Chrome& operator=(const Chrome&) = default;
+  Chrome(Chrome&&) = default;
+  Chrome& operator=(Chrome&&) = default;
+};
+
+}  // namespace quillfern

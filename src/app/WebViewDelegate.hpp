@@ -1,0 +1,57 @@
+// What the web view reports to its owner, and the policy questions it asks. Every call comes
+// on the main thread; the web view never outlives its delegate.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quillfern {
+
+// A failed navigation. The engine's own cancelled-load error is reported with cancelledCode.
+struct NavigationError {
+  static constexpr long cancelledCode = -999;
+
+  long code = 0;
+  std::string description;  // the engine's own words
+};
+
+// A navigation the page or the user started.
+struct NavigationAction {
+  std::optional<std::string> url;  // absent when the request has none
+  bool targetsNewWindow = false;   // no target frame: the page asked for a new window or tab
+};
+
+enum class NavigationPolicy {
+  allow,
+  cancel,
+  // Cancel the action and load its request in this same web view instead.
+  loadInPlace,
+};
+
+class WebViewDelegate {
+public:
+  virtual ~WebViewDelegate() = default;
+
+  // The main frame finished loading. Not reported for a load that failed.
+  virtual void didFinish() = 0;
+  // The main frame's load failed before anything of the new page was shown.
+  virtual void didFailProvisionalNavigation(const NavigationError& error) = 0;
+  // The main frame's load failed after the new page had begun to show.
+  virtual void didFail(const NavigationError& error) = 0;
+  // The process that renders the page ended; the page is gone.
+  virtual void webContentProcessDidTerminate() = 0;
+  // Asked for every navigation in any frame, before it starts. Answered at once.
+  [[nodiscard]] virtual NavigationPolicy decidePolicy(const NavigationAction& action) = 0;
+  // Asked when the page wants a new window. No new web view is ever made: the answer is
+  // loadInPlace or cancel.
+  [[nodiscard]] virtual NavigationPolicy createWebView(const NavigationAction& action) = 0;
+
+protected:
+  WebViewDelegate() = default;
+  WebViewDelegate(const WebViewDelegate&) = default;
+  WebViewDelegate& operator=(const WebViewDelegate&) = default;
+  WebViewDelegate(WebViewDelegate&&) = default;
+  WebViewDelegate& operator=(WebViewDelegate&&) = default;
+};
+
+}  // namespace quillfern

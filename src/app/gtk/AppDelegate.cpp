@@ -1,0 +1,55 @@
+#include "app/gtk/AppDelegate.hpp"
+
+#include "app/gtk/GObjectPtr.hpp"
+#include "app/gtk/Guarded.hpp"
+#include "app/gtk/SceneDelegate.hpp"
+
+#include <gtk/gtk.h>
+
+#include <array>
+#include <csignal>
+#include <glib-unix.h>
+
+namespace quillfern::gtk {
+
+namespace {
+
+constexpr const char* applicationId = "com.quillfern.Quillfern";
+
+gboolean onStopSignal(gpointer scene) {
+  guarded([&] { static_cast<SceneDelegate*>(scene)->disconnect(); });
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate() : scene(std::make_unique<SceneDelegate>()) {}
+
+AppDelegate::~AppDelegate() = default;
+
+bool AppDelegate::canOpenDisplay() {
+  return gtk_init_check() != FALSE;
+}
+
+int AppDelegate::run(const char* programName) {
+  const auto application = adopt(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS));
+  g_signal_connect(application.get(), "activate",
+                   G_CALLBACK(+[](GtkApplication* app, gpointer data) {
+                     guarded([&] { static_cast<SceneDelegate*>(data)->sceneWillConnect(app); });
+                   }),
+                   scene.get());
+  // A stop signal closes the window the normal way, so the bridge is stopped before exit.
+  const guint interrupt = g_unix_signal_add(SIGINT, onStopSignal, scene.get());
+  const guint terminate = g_unix_signal_add(SIGTERM, onStopSignal, scene.get());
+
+  // Options are the command line's business; GTK sees only the program name.
+  std::array<char*, 2> arguments{const_cast<char*>(programName), nullptr};
+  const int status = g_application_run(G_APPLICATION(application.get()), 1, arguments.data());
+
+  g_source_remove(interrupt);
+  g_source_remove(terminate);
+  scene.reset();  // a window still open (the loop ended some other way) goes with its controller
+  return status;
+}
+
+}  // namespace quillfern::gtk

@@ -1,0 +1,31 @@
+// The GTK application: runs the main loop and, on activation, has the SceneDelegate bring up
+// the window. Created by main on the main thread. This header is free of GTK types, so the
+// command line can include it.
+#pragma once
+
+#include <memory>
+
+namespace quillfern::gtk {
+
+class SceneDelegate;
+
+class AppDelegate {
+public:
+  AppDelegate();
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+  AppDelegate(AppDelegate&&) = delete;
+  AppDelegate& operator=(AppDelegate&&) = delete;
+  ~AppDelegate();
+
+  // Whether a display can be opened; GTK is initialised on it when it can.
+  [[nodiscard]] static bool canOpenDisplay();
+
+  // Runs until the window is closed, or SIGINT or SIGTERM closes it; returns the exit status.
+  [[nodiscard]] int run(const char* programName);
+
+private:
+  std::unique_ptr<SceneDelegate> scene;
+};
+
+}  // namespace quillfern::gtk

@@ -1,0 +1,102 @@
+#include "app/gtk/SceneDelegate.hpp"
+
+#include "app/LoopbackBridgeAdapter.hpp"
+#include "app/WebViewController.hpp"
+#include "app/gtk/DesktopOpener.hpp"
+#include "app/gtk/GLibMainLoop.hpp"
+#include "app/gtk/Guarded.hpp"
+#include "app/gtk/WindowChrome.hpp"
+#include "platform/CurlHttpClient.hpp"
+#include "platform/JsonFileStore.hpp"
+
+namespace quillfern::gtk {
+
+namespace {
+
+constexpr int defaultWidth = 1280;  // landscape
+constexpr int defaultHeight = 720;
+constexpr const char* controllerKey = "quillfern-controller";
+
+// F11 switches the window between full screen and its normal size, as desktop users expect;
+// the bar's "全屏/退出" button keeps its meaning of the page's own full screen.
+void addFullscreenShortcut(GtkWindow* window) {
+  GtkEventController* shortcuts = gtk_shortcut_controller_new();
+  gtk_event_controller_set_propagation_phase(shortcuts, GTK_PHASE_CAPTURE);
+  gtk_shortcut_controller_add_shortcut(
+      GTK_SHORTCUT_CONTROLLER(shortcuts),
+      gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_F11, GdkModifierType{}),
+                       gtk_callback_action_new(
+                           +[](GtkWidget* widget, GVariant*, gpointer) {
+                             GtkWindow* target = GTK_WINDOW(widget);
+                             if (gtk_window_is_fullscreen(target)) {
+                               gtk_window_unfullscreen(target);
+                             } else {
+                               gtk_window_fullscreen(target);
+                             }
+                             return gboolean{TRUE};
+                           },
+                           nullptr, nullptr)));
+  gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
+}
+
+std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
+  return std::make_shared<WebViewController>(WebViewController::Services{
+      .defaults = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath()),
+      .http = std::make_shared<CurlHttpClient>(),
+      .makeBridge = makeLoopbackBridge,
+      .mainLoop = std::make_shared<GLibMainLoop>(),
+      .chrome = std::make_shared<WindowChrome>(window),
+      .opener = std::make_shared<DesktopOpener>(),
+  });
+}
+
+}  // namespace
+
+SceneDelegate::~SceneDelegate() {
+  releaseWindow();
+}
+
+void SceneDelegate::sceneWillConnect(GtkApplication* application) {
+  if (window) {
+    gtk_window_present(window);
+    return;
+  }
+  window = GTK_WINDOW(g_object_ref(gtk_application_window_new(application)));
+  gtk_window_set_title(window, "Quillfern");
+  gtk_window_set_default_size(window, defaultWidth, defaultHeight);
+  addFullscreenShortcut(window);
+  closeHandler = g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
+
+  // The window owns its controller, as a root view controller is owned by its window.
+  auto controller = makeController(window);
+  g_object_set_data_full(
+      G_OBJECT(window), controllerKey, new std::shared_ptr<WebViewController>(controller),
+      +[](gpointer data) { delete static_cast<std::shared_ptr<WebViewController>*>(data); });
+  controller->viewDidLoad();
+  gtk_window_present(window);
+}
+
+void SceneDelegate::disconnect() {
+  if (window) {
+    gtk_window_close(window);
+  }
+}
+
+gboolean SceneDelegate::onCloseRequest(GtkWindow* /*closing*/, gpointer self) {
+  guarded([&] { static_cast<SceneDelegate*>(self)->releaseWindow(); });
+  return FALSE;  // let it close
+}
+
+// The controller goes while the window and its widgets still exist: it stops the bridge and
+// takes its adapters apart.
+void SceneDelegate::releaseWindow() {
+  if (!window) {
+    return;
+  }
+  g_object_set_data(G_OBJECT(window), controllerKey, nullptr);
+  g_signal_handler_disconnect(window, closeHandler);
+  g_object_unref(window);
+  window = nullptr;
+}
+
+}  // namespace quillfern::gtk

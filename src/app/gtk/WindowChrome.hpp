@@ -1,0 +1,49 @@
+// The Chrome of the one window: an overlay that holds the web view, the control bar in the
+// top-right corner and the banners at the bottom centre. Owned by the controller; main thread
+// only. It goes before the window does: its destructor disconnects its handlers and removes
+// its banner timers.
+#pragma once
+
+#include "app/Chrome.hpp"
+#include "app/gtk/GLibMainLoop.hpp"
+
+#include <gtk/gtk.h>
+
+#include <vector>
+
+namespace quillfern::gtk {
+
+class WindowChrome final : public Chrome {
+public:
+  // Makes an overlay the window's content.
+  explicit WindowChrome(GtkWindow* window);
+  WindowChrome(const WindowChrome&) = delete;
+  WindowChrome& operator=(const WindowChrome&) = delete;
+  WindowChrome(WindowChrome&&) = delete;
+  WindowChrome& operator=(WindowChrome&&) = delete;
+  ~WindowChrome() override;
+
+  [[nodiscard]] std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
+                                                       WebViewDelegate& delegate) override;
+  void createControlBar(std::vector<ControlBarButton> buttons) override;
+  void showBanner(std::string_view message) override;
+
+private:
+  struct Connection {
+    GObject* object;  // one reference of ours
+    gulong handler;
+  };
+
+  GtkOverlay* overlay;  // one reference of ours, beside the window's
+  GtkCssProvider* style;
+  std::vector<ControlBarButton> barButtons;  // never resized after the bar is built
+  std::vector<Connection> connections;
+  GLibMainLoop timers;  // declared last: its pending banner steps go first
+
+  void connect(gpointer object, const char* signal, GCallback callback, gpointer data);
+  void removeBanner(GtkWidget* label);
+  static gboolean placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRectangle* allocation,
+                              gpointer data);
+};
+
+}  // namespace quillfern::gtk

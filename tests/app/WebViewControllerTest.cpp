@@ -1,0 +1,460 @@
+#include "app/WebViewController.hpp"
+
+#include "platform/HttpClient.hpp"
+#include "policy/HostAllowlist.hpp"
+#include "support/FakeBridge.hpp"
+#include "support/FakeChrome.hpp"
+#include "support/FakeExternalOpener.hpp"
+#include "support/FakeMainLoop.hpp"
+#include "support/LogCapture.hpp"
+#include "support/MemoryStore.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quillfern {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeBridge;
+using testing::FakeBridgeState;
+using testing::FakeChrome;
+using testing::FakeExternalOpener;
+using testing::FakeMainLoop;
+using testing::FakeWebView;
+using testing::Journal;
+
+const std::string startPage = "load http://game.quillfern.example/?player=ruffle&app=ios";
+const std::string fallbackPage = "load http://127.0.0.1:9882/fallback";
+const std::string ladderUsedUp = "banner 页面加载失败，请点击刷新重试";
+
+const std::string viewportScriptText =
+    "(function(){\n"
+    "  var d=document.documentElement,b=document.body;\n"
+    "  var w=Math.max(982,d?d.scrollWidth:0,b?b.scrollWidth:0);\n"
+    "  var m=document.querySelector('meta[name=\"viewport\"]');\n"
+    "  if(!m){m=document.createElement('meta');m.name='viewport';"
+    "(document.head||d).appendChild(m);}\n"
+    "  m.setAttribute('content','width='+w+',minimum-scale=0.25,maximum-scale=5,"
+    "user-scalable=yes');\n"
+    "  return w;\n"
+    "})()";
+
+const std::string fullscreenScriptText =
+    "(function(){\n"
+    "  if(typeof toggleFullscreen==='function'){toggleFullscreen();return true;}\n"
+    "  if(typeof isCustomFullscreen!=='undefined'&&isCustomFullscreen&&"
+    "typeof exitCustomFullscreen==='function'){exitCustomFullscreen();return true;}\n"
+    "  return false;\n"
+    "})()";
+
+// Records the requests of the allowlist refresh and never answers them.
+class PendingHttpClient final : public HttpClient {
+public:
+  void get(Request request, Completion /*completion*/) override { urls.push_back(request.url); }
+
+  std::vector<std::string> urls;
+};
+
+class WebViewControllerTest : public ::testing::Test {
+protected:
+  std::shared_ptr<PendingHttpClient> http = std::make_shared<PendingHttpClient>();
+  std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+  std::shared_ptr<testing::MemoryStore> store = std::make_shared<testing::MemoryStore>();
+  std::shared_ptr<FakeBridgeState> bridge = std::make_shared<FakeBridgeState>();
+  std::shared_ptr<FakeMainLoop> loop = std::make_shared<FakeMainLoop>();
+  std::shared_ptr<FakeChrome> chrome = std::make_shared<FakeChrome>(journal);
+  testing::LogCapture logs;
+  std::shared_ptr<WebViewController> controller;
+
+  // The analyzer loses track of the factory's std::function storage, which the controller
+  // frees; valgrind finds no leak here.
+  // NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
+  void makeController() {
+    controller = std::make_shared<WebViewController>(WebViewController::Services{
+        .defaults = store,
+        .http = http,
+        .makeBridge = FakeBridge::factory(bridge),
+        .mainLoop = loop,
+        .chrome = chrome,
+        .opener = std::make_shared<FakeExternalOpener>(journal),
+    });
+  }
+  // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
+
+  // Builds the screen with the bridge already listening, so the start page is requested at
+  // once, and forgets what the journal has seen so far.
+  void startListening() {
+    bridge->running = true;
+    makeController();
+    controller->viewDidLoad();
+    loop->runPending();
+    ASSERT_EQ(*journal, Journal{startPage});
+    journal->clear();
+  }
+
+  FakeWebView& webView() const { return *chrome->webView; }
+
+  enum class Asked { policy, newWindow };
+
+  // Asks a fresh controller one navigation question. Describes the answer, and whether the
+  // address was handed to the desktop and logged; anything else it did is spelt out.
+  std::string decide(const NavigationAction& action, Asked asked) {
+    startListening();
+    logs.clear();
+    const NavigationPolicy policy = asked == Asked::policy ? controller->decidePolicy(action)
+                                                           : controller->createWebView(action);
+    const std::string url = action.url.value_or("");
+    std::string outcome = policy == NavigationPolicy::allow    ? "allow"
+                          : policy == NavigationPolicy::cancel ? "cancel"
+                                                               : "load in place";
+    const Journal done = taken();
+    if (!done.empty()) {
+      outcome += done == Journal{"open " + url} ? ", handed out" : ", did " + done.front();
+    }
+    const auto lines = logs.lines();
+    if (!lines.empty()) {
+      outcome += lines == std::vector<std::string>{"[Quillfern][web] 交给系统打开外部链接：" + url}
+                     ? ", logged"
+                     : ", logged " + lines.front();
+    }
+    controller.reset();
+    return outcome;
+  }
+
+  // The journal since the last call, after the main loop has run what is due.
+  Journal taken() {
+    loop->runPending();
+    Journal seen = *journal;
+    journal->clear();
+    return seen;
+  }
+};
+
+TEST_F(WebViewControllerTest, ScriptsAreExactBytes) {
+  ASSERT_EQ(viewportScriptText.size(), 387U);
+  ASSERT_EQ(fullscreenScriptText.size(), 254U);
+  startListening();
+  EXPECT_EQ(chrome->configuration.documentEndScript, viewportScriptText);
+  EXPECT_EQ(chrome->configuration.applicationName, "WrenMobile/0.1 iOS");
+
+  controller->didFinish();
+  chrome->press("全屏/退出");
+  ASSERT_EQ(webView().evaluations.size(), 2U);
+  EXPECT_EQ(webView().evaluations[0].script, viewportScriptText);
+  EXPECT_EQ(webView().evaluations[1].script, fullscreenScriptText);
+}
+
+TEST_F(WebViewControllerTest, ControlBarHasReloadThenFullscreen) {
+  startListening();
+  ASSERT_EQ(chrome->buttons.size(), 2U);
+  EXPECT_EQ(chrome->buttons[0].title, "刷新");
+  EXPECT_EQ(chrome->buttons[1].title, "全屏/退出");
+}
+
+TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {
+  startListening();
+  EXPECT_EQ(bridge->made, 1);
+  EXPECT_EQ(bridge->starts, 1);
+  EXPECT_EQ(http->urls,
+            std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
+  EXPECT_EQ(webView().lastTimeout, 30s);
+  EXPECT_TRUE(
+      logs.contains("[Quillfern][web] 加载：http://game.quillfern.example/?player=ruffle&app=ios"));
+  loop->advance(10s);
+  EXPECT_TRUE(taken().empty());  // no banner, no second request
+}
+
+TEST_F(WebViewControllerTest, BridgeNeverListeningLoadsAfterAttemptHundred) {
+  makeController();
+  controller->viewDidLoad();
+  loop->advance(4999ms);
+  EXPECT_TRUE(taken().empty());
+  loop->advance(1ms);  // attempt 100, 100 polls of 50 ms after attempt 0
+  EXPECT_EQ(taken(), (Journal{startPage, "banner 本地桥尚未就绪，页面可以刷新后重试"}));
+  loop->advance(10s);
+  EXPECT_TRUE(taken().empty());
+  EXPECT_EQ(loop->pending(), 0U);
+}
+
+TEST_F(WebViewControllerTest, BridgeListeningLaterEndsTheWait) {
+  makeController();
+  controller->viewDidLoad();
+  loop->advance(1020ms);
+  bridge->running = true;
+  loop->advance(29ms);
+  EXPECT_TRUE(taken().empty());
+  loop->advance(1ms);  // the next poll, at 1050 ms
+  EXPECT_EQ(taken(), Journal{startPage});
+}
+
+TEST_F(WebViewControllerTest, StartFailureShowsBannerAndStillWaits) {
+  bridge->startFailure = make_error_code(boost::system::errc::address_in_use);
+  makeController();
+  controller->viewDidLoad();
+  EXPECT_EQ(taken(), Journal{"banner 本地桥启动失败：无法监听 127.0.0.1:9882"});
+  EXPECT_TRUE(logs.contains("[Quillfern][app] 本地桥启动失败：Address already in use"));
+  EXPECT_EQ(http->urls.size(), 1U);  // the refresh runs all the same
+  loop->advance(5s);
+  EXPECT_EQ(taken(), (Journal{startPage, "banner 本地桥尚未就绪，页面可以刷新后重试"}));
+}
+
+TEST_F(WebViewControllerTest, ReloadDuringTheWaitLoadsAtOnceAndAgainWhenItEnds) {
+  makeController();
+  controller->viewDidLoad();
+  loop->advance(1s);
+  chrome->press("刷新");
+  EXPECT_EQ(taken(), Journal{startPage});  // no page yet: the start page, not a reload
+
+  webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
+  chrome->press("刷新");
+  EXPECT_EQ(taken(), Journal{"reload"});
+
+  bridge->running = true;
+  loop->advance(50ms);
+  EXPECT_EQ(taken(), Journal{startPage});
+  loop->advance(10s);
+  EXPECT_TRUE(taken().empty());
+}
+
+// One row per sequence of events after the start page was requested, with what the controller
+// asked for in answer to each event.
+TEST_F(WebViewControllerTest, FallbackLadder) {
+  enum class Event {
+    provisional,
+    provisionalCancelled,
+    committed,
+    committedCancelled,
+    finish,
+    reload,
+    crash
+  };
+  struct Step {
+    Event event;
+    Journal expected;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const NavigationError failed{.code = -1004, .description = "Could not connect"};
+  const NavigationError cancelled{.code = -999, .description = "Load request cancelled"};
+  const std::string crashBanner = "banner 网页进程已恢复，正在重新载入";
+  for (const Case& c : std::vector<Case>{
+           {"start page, again, fallback, then banner",
+            {{Event::provisional, {startPage}},
+             {Event::provisional, {fallbackPage}},
+             {Event::provisional, {ladderUsedUp}},
+             {Event::committed, {ladderUsedUp}}}},
+           {"cancelled provisional failure advances the ladder",
+            {{Event::provisionalCancelled, {startPage}},
+             {Event::provisionalCancelled, {fallbackPage}}}},
+           {"cancelled committed failure is ignored",
+            {{Event::committedCancelled, {}},
+             {Event::committed, {startPage}},
+             {Event::committedCancelled, {}}}},
+           {"a finished load does not reset the ladder",
+            {{Event::provisional, {startPage}},
+             {Event::finish, {"evaluate"}},
+             {Event::committed, {fallbackPage}},
+             {Event::finish, {"evaluate"}},
+             {Event::committed, {ladderUsedUp}}}},
+           {"reload after the ladder is used up restarts it",
+            {{Event::provisional, {startPage}},
+             {Event::provisional, {fallbackPage}},
+             {Event::reload, {"reload"}},
+             {Event::provisional, {startPage}},
+             {Event::provisional, {fallbackPage}},
+             {Event::provisional, {ladderUsedUp}}}},
+           {"a web-process crash reloads and leaves the ladder alone",
+            {{Event::provisional, {startPage}},
+             {Event::crash, {"reload", crashBanner}},
+             {Event::provisional, {fallbackPage}}}},
+       }) {
+    SCOPED_TRACE(c.name);
+    startListening();
+    webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
+    for (const Step& step : c.steps) {
+      switch (step.event) {
+        case Event::provisional:
+          controller->didFailProvisionalNavigation(failed);
+          break;
+        case Event::provisionalCancelled:
+          controller->didFailProvisionalNavigation(cancelled);
+          break;
+        case Event::committed:
+          controller->didFail(failed);
+          break;
+        case Event::committedCancelled:
+          controller->didFail(cancelled);
+          break;
+        case Event::finish:
+          controller->didFinish();
+          break;
+        case Event::reload:
+          chrome->press("刷新");
+          break;
+        case Event::crash:
+          controller->webContentProcessDidTerminate();
+          break;
+      }
+      EXPECT_EQ(taken(), step.expected);
+    }
+    controller.reset();
+    *journal = {};
+  }
+}
+
+TEST_F(WebViewControllerTest, FailuresAreLoggedWithTheEnginesWords) {
+  startListening();
+  controller->didFailProvisionalNavigation({.code = 1, .description = "Could not connect"});
+  controller->didFail({.code = 2, .description = "Message corrupt"});
+  controller->didFail({.code = -999, .description = "Load request cancelled"});
+  controller->webContentProcessDidTerminate();
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 主页面加载失败：Could not connect"));
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 页面导航失败：Message corrupt"));
+  EXPECT_FALSE(logs.contains("[Quillfern][web] 页面导航失败：Load request cancelled"));
+  EXPECT_TRUE(logs.contains("[Quillfern][web] WebKit 内容进程退出，正在重新载入"));
+}
+
+TEST_F(WebViewControllerTest, FinishedLoadFitsViewportNowAndAfterOnePointTwoSeconds) {
+  startListening();
+  controller->didFinish();
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 页面完成：(未知)"));
+  EXPECT_EQ(taken(), Journal{"evaluate"});
+  webView().answer(982.0);
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 页面适配宽度：982"));
+
+  loop->advance(1199ms);
+  EXPECT_TRUE(taken().empty());
+  loop->advance(1ms);
+  EXPECT_EQ(taken(), Journal{"evaluate"});
+  webView().answer(ScriptError{"TypeError: document.body is null"});
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 页面宽度适配失败：TypeError: document.body is null"));
+
+  webView().url = "http://127.0.0.1:9882/fallback";
+  controller->didFinish();
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 页面完成：http://127.0.0.1:9882/fallback"));
+}
+
+TEST_F(WebViewControllerTest, SecondFittingSkippedOnceControllerIsGone) {
+  startListening();
+  controller->didFinish();
+  controller.reset();  // destroys the web view too; its evaluations go with it
+  loop->advance(2s);
+  EXPECT_EQ(taken(), Journal{"evaluate"});
+}
+
+TEST_F(WebViewControllerTest, FullscreenBannerUnlessPageAnsweredTrue) {
+  struct Case {
+    const char* name;
+    ScriptResult result;
+    bool banner;
+  };
+  for (const Case& c : {Case{"true", true, false}, Case{"false", false, true},
+                        Case{"undefined", std::monostate{}, true}, Case{"number one", 1.0, true},
+                        Case{"string true", std::string("true"), true},
+                        Case{"error", ScriptError{"ReferenceError"}, true}}) {
+    SCOPED_TRACE(c.name);
+    startListening();
+    chrome->press("全屏/退出");
+    webView().answer(c.result);
+    const Journal expected =
+        c.banner ? Journal{"evaluate", "banner 当前页面暂不支持切换全屏"} : Journal{"evaluate"};
+    EXPECT_EQ(taken(), expected);
+    controller.reset();
+    *journal = {};
+  }
+}
+
+TEST_F(WebViewControllerTest, BannerDeferredAndDroppedWhenControllerIsGone) {
+  startListening();
+  controller->webContentProcessDidTerminate();
+  EXPECT_EQ(*journal, Journal{"reload"});  // the banner waits for the main loop
+  controller.reset();
+  EXPECT_EQ(taken(), Journal{"reload"});
+}
+
+TEST_F(WebViewControllerTest, NavigationPolicy) {
+  struct Case {
+    const char* url = nullptr;
+    bool newWindow = false;
+    const char* expected = nullptr;
+  };
+  for (const Case& c : {
+           Case{"about:blank", false, "allow"},
+           Case{"about:blank", true, "load in place"},
+           Case{"ABOUT:blank", false, "cancel, handed out, logged"},  // compared as written
+           Case{"http://game.quillfern.example/play", false, "allow"},
+           Case{"https://cdn.quillfern-cdn.example/Client.swf", false, "allow"},
+           Case{"https://game.quillfern.example/news", true, "load in place"},
+           Case{"http://127.0.0.1:9882/fallback", false, "allow"},
+           Case{"http://localhost:9882/", true, "load in place"},
+           Case{"http://127.0.0.1:8080/", false, "cancel, handed out, logged"},
+           Case{"http://127.0.0.1/", false, "cancel, handed out, logged"},
+           Case{"https://127.0.0.1:9882/", false, "cancel, handed out, logged"},
+           Case{"https://elsewhere.example/ad", false, "cancel, handed out, logged"},
+           Case{"https://elsewhere.example/ad", true, "cancel, handed out, logged"},
+           Case{"mailto:help@quillfern.example", false, "cancel, handed out, logged"},
+           Case{"tel:+10000000", false, "cancel, handed out, logged"},
+           Case{"data:text/html,hi", false, "cancel, handed out, logged"},
+           Case{"blob:http://game.quillfern.example/0b1c", false, "cancel, handed out, logged"},
+           Case{"javascript:alert(1)", false, "cancel, handed out, logged"},
+       }) {
+    SCOPED_TRACE(std::string(c.url) + (c.newWindow ? " (new window)" : ""));
+    EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = c.newWindow}, Asked::policy), c.expected);
+  }
+  for (const bool newWindow : {false, true}) {
+    EXPECT_EQ(decide({.url = std::nullopt, .targetsNewWindow = newWindow}, Asked::policy),
+              "cancel");
+  }
+}
+
+TEST_F(WebViewControllerTest, NewWindowRequests) {
+  struct Case {
+    std::optional<std::string> url;
+    const char* expected = nullptr;
+  };
+  for (const Case& c : {
+           Case{"https://game.quillfern.example/help", "load in place"},
+           Case{"http://127.0.0.1:9882/fallback", "load in place"},
+           Case{"about:blank", "cancel, handed out"},  // no "about" exception for new windows
+           Case{"https://elsewhere.example/", "cancel, handed out"},  // and no log line
+           Case{std::nullopt, "cancel"},
+       }) {
+    SCOPED_TRACE(c.url.value_or("(none)"));
+    EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = true}, Asked::newWindow), c.expected);
+  }
+}
+
+TEST_F(WebViewControllerTest, OwnsOneBridgeOverItsAllowlistAndStopsIt) {
+  store->values[std::string(HostAllowlist::cacheKey)] = {"cached.example:1234"};
+  startListening();
+  chrome->press("刷新");
+  controller->didFinish();
+  loop->advance(5s);
+  EXPECT_EQ(bridge->made, 1);
+  ASSERT_NE(bridge->allowlist, nullptr);
+  EXPECT_TRUE(bridge->allowlist->allows("cached.example", 1234));
+  EXPECT_FALSE(
+      bridge->allowlist->allows("192.0.2.10", 1863));  // the cache replaced the built-in set
+  EXPECT_EQ(bridge->stops, 0);
+  controller.reset();
+  EXPECT_EQ(bridge->made, 1);
+  EXPECT_EQ(bridge->stops, 1);
+}
+
+TEST_F(WebViewControllerTest, UnusedBridgeIsMadeToBeStopped) {
+  makeController();
+  EXPECT_EQ(bridge->made, 0);
+  controller.reset();
+  EXPECT_EQ(bridge->made, 1);
+  EXPECT_EQ(bridge->starts, 0);
+  EXPECT_EQ(bridge->stops, 1);
+}
+
+}  // namespace
+}  // namespace quillfern

@@ -138,7 +138,7 @@ std::filesystem::path homeFolder() {
 JsonFileStore::JsonFileStore(std::filesystem::path filePath) : path(std::move(filePath)) {}
 
 std::filesystem::path JsonFileStore::defaultPath() {
-  // The base directory spec asks to ignore a relative or empty XDG_CONFIG_HOME.
+  // The XDG base directory rules ignore a relative or empty XDG_CONFIG_HOME.
   std::filesystem::path base;
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {  // NOLINT(concurrency-mt-unsafe)
     base = config;

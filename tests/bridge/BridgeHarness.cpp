@@ -21,6 +21,35 @@ std::string getRequest(std::string_view path) {
   return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1:9882\r\n\r\n";
 }
 
+std::string targetKey(std::uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
+
+std::string targetPath(std::uint16_t port) {
+  return "/127.0.0.1/" + std::to_string(port);
+}
+
+std::string closeFrame(int code, std::string_view reason) {
+  return bytes({0x88, static_cast<int>(reason.size() + 2), code >> 8, code & 0xFF})
+         + std::string(reason);
+}
+
+DescriptorLimit::DescriptorLimit(rlim_t soft) : saved(current()) {
+  rlimit changed = saved;
+  changed.rlim_cur = soft;
+  ::setrlimit(RLIMIT_NOFILE, &changed);
+}
+
+DescriptorLimit::~DescriptorLimit() {
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+rlimit DescriptorLimit::current() {
+  rlimit limits{};
+  ::getrlimit(RLIMIT_NOFILE, &limits);
+  return limits;
+}
+
 BridgeHarness::BridgeHarness(const std::vector<std::string>& allowedHosts,
                              std::chrono::milliseconds connectTimeout) {
   auto store = std::make_shared<MemoryStore>();
@@ -34,6 +63,14 @@ BridgeHarness::BridgeHarness(const std::vector<std::string>& allowedHosts,
 
 bool BridgeHarness::registryEmpties() const {
   return eventually([this] { return bridge->sessionCount() == 0; });
+}
+
+bool BridgeHarness::answersHealth() const {
+  TestPeer client(port());
+  client.send(getRequest("/health"));
+  const std::string response = client.readToEnd();
+  return response.starts_with("HTTP/1.1 200 OK\r\n")
+         && response.find(R"({"ok":true,"port":9882,)") != std::string::npos;
 }
 
 }  // namespace quillfern::testing

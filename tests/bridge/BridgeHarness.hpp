@@ -7,9 +7,11 @@
 #include "support/LogCapture.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -40,6 +42,29 @@ inline constexpr std::string_view exampleAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="
 [[nodiscard]] std::string switchingProtocols();
 [[nodiscard]] std::string getRequest(std::string_view path);
 
+// The allowlist key "127.0.0.1:<port>" and the bridge path "/127.0.0.1/<port>" of a local server.
+[[nodiscard]] std::string targetKey(std::uint16_t port);
+[[nodiscard]] std::string targetPath(std::uint16_t port);
+// A server close frame with a status code and reason of at most 123 bytes.
+[[nodiscard]] std::string closeFrame(int code, std::string_view reason);
+
+// Sets the soft limit on open descriptors for as long as it lives.
+class DescriptorLimit {
+public:
+  explicit DescriptorLimit(rlim_t soft);
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+  DescriptorLimit(DescriptorLimit&&) = delete;
+  DescriptorLimit& operator=(DescriptorLimit&&) = delete;
+  ~DescriptorLimit();
+
+  // The limits in force now.
+  [[nodiscard]] static rlimit current();
+
+private:
+  rlimit saved{};
+};
+
 class BridgeHarness {
 public:
   // allowedHosts: the cached allowlist ("127.0.0.1:<port>" keys); empty keeps the built-in one.
@@ -50,6 +75,8 @@ public:
   [[nodiscard]] BridgeMetrics::Snapshot metrics() const { return bridge->metricsSnapshot(); }
   // Waits until every session has left the registry.
   [[nodiscard]] bool registryEmpties() const;
+  // True when a fresh GET /health is answered with a listening bridge's document.
+  [[nodiscard]] bool answersHealth() const;
 
   LogCapture log;  // first: sees the bridge's first line and outlives its last
   std::unique_ptr<LoopbackBridge> bridge;

@@ -9,23 +9,12 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string key(std::uint16_t port) {
-  return "127.0.0.1:" + std::to_string(port);
-}
-std::string path(std::uint16_t port) {
-  return "/127.0.0.1/" + std::to_string(port);
-}
-std::string closeFrame(int code, std::string_view reason) {
-  return bytes({0x88, static_cast<int>(reason.size() + 2), code >> 8, code & 0xFF})
-         + std::string(reason);
-}
-
 // A client upgraded to a relay to `server`, and the server's side of the connection.
 class Relay {
 public:
   Relay(BridgeHarness& harness, TestListener& server, std::string_view framesBehind = "")
       : client(harness.port()) {
-    client.send(upgradeRequest(path(server.port())) + std::string(framesBehind));
+    client.send(upgradeRequest(targetPath(server.port())) + std::string(framesBehind));
     EXPECT_EQ(client.readHead(), switchingProtocols());
     server.accept(remote);
   }
@@ -35,7 +24,7 @@ public:
 
 TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrder) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   // Sent with the upgrade request, so they are read before the connection can be ready.
   Relay relay(harness, server,
               maskedFrame(0x82, "one,") + maskedFrame(0x01, "tw") + maskedFrame(0x80, "o,")
@@ -44,12 +33,12 @@ TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrder) {
   relay.client.sendFrame(0x81, "hello");  // a text message goes as its bytes, unframed
   EXPECT_EQ(relay.remote.read(5), "hello");
   EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == 18; }));
-  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] 已连接 " + key(server.port())));
+  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] 已连接 " + targetKey(server.port())));
 }
 
 TEST(BridgeSessionRelay, ServerBytesComeBackAsBinaryFramesOfAtMost64KiB) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   Relay relay(harness, server);
   std::string sent(100'000, '\0');
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -73,7 +62,7 @@ TEST(BridgeSessionRelay, ServerBytesComeBackAsBinaryFramesOfAtMost64KiB) {
 
 TEST(BridgeSessionRelay, ServerEndOfStreamSendsDataThenClose1000) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   Relay relay(harness, server);
   relay.remote.send("bye");
   relay.remote.close();
@@ -83,14 +72,14 @@ TEST(BridgeSessionRelay, ServerEndOfStreamSendsDataThenClose1000) {
 
 TEST(BridgeSessionRelay, RefusedConnectionClosesWith1011) {
   const std::uint16_t refused = refusingPort();
-  BridgeHarness harness({key(refused)});
+  BridgeHarness harness({targetKey(refused)});
   TestPeer client(harness.port());
-  client.send(upgradeRequest(path(refused)));
+  client.send(upgradeRequest(targetPath(refused)));
   EXPECT_EQ(client.readHead(), switchingProtocols());
   EXPECT_EQ(client.readToEnd(), closeFrame(1011, "TCP connection failed"));
   EXPECT_EQ(harness.metrics().lastError, "Connection refused");
-  EXPECT_TRUE(
-      harness.log.contains("[Quillfern][tcp] " + key(refused) + " 连接失败：Connection refused"));
+  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] " + targetKey(refused)
+                                   + " 连接失败：Connection refused"));
   EXPECT_EQ(harness.metrics().active, 0);
 }
 
@@ -98,12 +87,12 @@ TEST(BridgeSessionRelay, UnansweredConnectTimesOutWith1011) {
   // With a backlog of 0 and one connection waiting, the listener answers no further connect.
   TestListener silent(0);
   const TestPeer filler(silent.port());
-  BridgeHarness harness({key(silent.port())}, milliseconds(200));
+  BridgeHarness harness({targetKey(silent.port())}, milliseconds(200));
   TestPeer client(harness.port());
-  client.send(upgradeRequest(path(silent.port())));
+  client.send(upgradeRequest(targetPath(silent.port())));
   EXPECT_EQ(client.readHead(), switchingProtocols());
   EXPECT_EQ(client.readToEnd(), closeFrame(1011, "TCP connection timeout"));
-  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] " + key(silent.port()) + " 连接超时"));
+  EXPECT_TRUE(harness.log.contains("[Quillfern][tcp] " + targetKey(silent.port()) + " 连接超时"));
   EXPECT_EQ(harness.metrics().lastError, "");
   EXPECT_EQ(harness.metrics().active, 0);
 }
@@ -111,9 +100,9 @@ TEST(BridgeSessionRelay, UnansweredConnectTimesOutWith1011) {
 TEST(BridgeSessionRelay, PendingQueueHolds32MiBAndRefusesOneByteMore) {
   TestListener silent(0);
   const TestPeer filler(silent.port());
-  BridgeHarness harness({key(silent.port())}, std::chrono::minutes(5));
+  BridgeHarness harness({targetKey(silent.port())}, std::chrono::minutes(5));
   TestPeer client(harness.port());
-  client.send(upgradeRequest(path(silent.port())));
+  client.send(upgradeRequest(targetPath(silent.port())));
   EXPECT_EQ(client.readHead(), switchingProtocols());
   const std::string quarter = maskedFrame(0x82, std::string(8 << 20, 'q'));
   for (int i = 0; i < 4; ++i) {
@@ -126,7 +115,7 @@ TEST(BridgeSessionRelay, PendingQueueHolds32MiBAndRefusesOneByteMore) {
 
 TEST(BridgeSessionRelay, ActiveCountsReadyConnectionsUntilTheyClose) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   {
     Relay first(harness, server);
     Relay second(harness, server);
@@ -143,7 +132,7 @@ TEST(BridgeSessionRelay, ActiveCountsReadyConnectionsUntilTheyClose) {
 // and nothing is lost or reordered once it catches up.
 TEST(BridgeSessionRelay, SlowClientHoldsTheServerBack) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   Relay relay(harness, server);
   constexpr std::size_t offered = 64 << 20;
   const std::size_t sent =
@@ -161,7 +150,7 @@ TEST(BridgeSessionRelay, SlowClientHoldsTheServerBack) {
 
 TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
   TestListener server;
-  BridgeHarness harness({key(server.port())});
+  BridgeHarness harness({targetKey(server.port())});
   Relay relay(harness, server);
   const std::string message(65536, 'u');
   const std::string frame = maskedFrame(0x82, message);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <list>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace quillfern::testing {
@@ -123,25 +122,6 @@ TEST(LoopbackBridgeLifecycle, StopWhileSessionsCloseThemselves) {
     (void)client.readToEnd();
   }
 }
-
-// Lowers the descriptor limit for as long as it lives.
-class DescriptorLimit {
-public:
-  explicit DescriptorLimit(rlim_t limit) {
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit lowered = saved;
-    lowered.rlim_cur = limit;
-    ::setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  DescriptorLimit(const DescriptorLimit&) = delete;
-  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-  DescriptorLimit(DescriptorLimit&&) = delete;
-  DescriptorLimit& operator=(DescriptorLimit&&) = delete;
-  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
-
-private:
-  rlimit saved{};
-};
 
 TEST(LoopbackBridgeAccept, RunningOutOfDescriptorsDoesNotEndTheListener) {
   BridgeHarness harness;

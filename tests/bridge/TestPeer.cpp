@@ -4,6 +4,7 @@
 #include <boost/asio/write.hpp>
 
 #include <array>
+#include <random>
 #include <stdexcept>
 
 namespace quillfern::testing {
@@ -41,6 +42,47 @@ std::string bytes(std::initializer_list<int> values) {
     out += static_cast<char>(value);
   }
   return out;
+}
+
+std::string patternedBytes(std::size_t size, std::uint32_t seed) {
+  std::minstd_rand generator(seed + 1);  // a seed of 0 is not allowed
+  std::string out(size, '\0');
+  for (char& c : out) {
+    c = static_cast<char>(generator() >> 8U);
+  }
+  return out;
+}
+
+void resetConnection(asio::ip::tcp::socket& socket) {
+  error_code ignored;
+  socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+}
+
+std::optional<TestPeer::Frame> takeFrame(std::string& received) {
+  if (received.size() < 2) {
+    return std::nullopt;
+  }
+  std::uint64_t length = static_cast<std::uint8_t>(received[1]) & 0x7FU;
+  std::size_t headerSize = 2;
+  if (length >= 126) {
+    headerSize = length == 126 ? 4 : 10;
+    if (received.size() < headerSize) {
+      return std::nullopt;
+    }
+    length = 0;
+    for (std::size_t i = 2; i < headerSize; ++i) {
+      length = (length << 8U) | static_cast<std::uint8_t>(received[i]);
+    }
+  }
+  if (received.size() - headerSize < length) {
+    return std::nullopt;
+  }
+  TestPeer::Frame frame{.header = received.substr(0, headerSize),
+                        .first = static_cast<std::uint8_t>(received[0]),
+                        .payload = received.substr(headerSize, static_cast<std::size_t>(length))};
+  received.erase(0, headerSize + static_cast<std::size_t>(length));
+  return frame;
 }
 
 std::string maskedFrame(std::uint8_t first, std::string_view payload) {
@@ -107,6 +149,10 @@ void TestPeer::shutdownSend() {
 void TestPeer::close() {
   error_code ignored;
   stream.close(ignored);
+}
+
+void TestPeer::reset() {
+  resetConnection(stream);
 }
 
 bool TestPeer::readMore() {
@@ -196,20 +242,15 @@ void TestPeer::sendFrame(std::uint8_t first, std::string_view payload) {
 }
 
 TestPeer::Frame TestPeer::readFrame() {
-  Frame frame;
-  frame.header = read(2);
-  frame.first = static_cast<std::uint8_t>(frame.header[0]);
-  std::uint64_t length = static_cast<std::uint8_t>(frame.header[1]) & 0x7FU;
-  if (length >= 126) {
-    const std::string extended = read(length == 126 ? 2 : 8);
-    frame.header += extended;
-    length = 0;
-    for (const char c : extended) {
-      length = (length << 8U) | static_cast<std::uint8_t>(c);
+  while (true) {
+    if (auto frame = takeFrame(received)) {
+      return std::move(*frame);
+    }
+    if (!readMore()) {
+      throw std::runtime_error("peer closed inside a frame, " + std::to_string(received.size())
+                               + " bytes into it");
     }
   }
-  frame.payload = read(static_cast<std::size_t>(length));
-  return frame;
 }
 
 TestListener::TestListener(int backlog) : acceptor(io) {

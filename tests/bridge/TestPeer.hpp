@@ -19,6 +19,12 @@ inline constexpr std::chrono::seconds testDeadline{10};
 
 // Bytes as a string, for building and comparing frames.
 [[nodiscard]] std::string bytes(std::initializer_list<int> values);
+// size bytes of a pseudo-random pattern that seed repeats, so that a lost, doubled or moved
+// byte shows.
+[[nodiscard]] std::string patternedBytes(std::size_t size, std::uint32_t seed);
+
+// Closes socket so that the peer gets a reset instead of an orderly end (SO_LINGER of zero).
+void resetConnection(boost::asio::ip::tcp::socket& socket);
 
 class TestPeer {
 public:
@@ -34,6 +40,7 @@ public:
   void send(std::string_view data);
   void shutdownSend();
   void close();
+  void reset();  // see resetConnection()
 
   // Exactly count bytes; throws when the peer closes first.
   [[nodiscard]] std::string read(std::size_t count);
@@ -71,6 +78,9 @@ private:
   // Reads more into `received`; false at the end of the stream.
   bool readMore();
 };
+
+// Takes one whole server frame off the front of received, or nothing while less is there.
+[[nodiscard]] std::optional<TestPeer::Frame> takeFrame(std::string& received);
 
 // A masked client frame as bytes, key 1 2 3 4.
 [[nodiscard]] std::string maskedFrame(std::uint8_t first, std::string_view payload);

@@ -1,0 +1,178 @@
+// Many upgraded sessions relaying at once, every byte accounted for.
+
+#include "BridgeHarness.hpp"
+#include "EchoServer.hpp"
+#include "RelayClient.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+namespace quillfern::testing {
+namespace {
+
+using std::chrono::seconds;
+
+// ThreadSanitizer slows every socket operation down several times over; QUILLFERN_LOAD_SESSIONS
+// overrides either default.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::size_t defaultSessionCount = 500;
+#else
+constexpr std::size_t defaultSessionCount = 2000;
+#endif
+
+// Each phase of the test must finish within this.
+constexpr auto phaseDeadline = seconds(60);
+
+std::size_t sessionCount() {
+  // Read once, before any thread of the test starts.
+  const char* text = std::getenv("QUILLFERN_LOAD_SESSIONS");  // NOLINT(concurrency-mt-unsafe)
+  return text == nullptr ? defaultSessionCount : std::strtoul(text, nullptr, 10);
+}
+
+// Client `index`'s frames: text and binary, whole and fragmented, 7-bit, 16-bit and (now and
+// then) 64-bit lengths, an empty final fragment for some, and a ping inside a fragmented message.
+ClientScript scriptFor(std::size_t index) {
+  const auto seed = static_cast<std::uint32_t>(index);
+  const std::string greeting = "client " + std::to_string(index);
+  const std::string first = patternedBytes(100 + index % 26, seed);
+  const std::string second = patternedBytes(126 + (index * 7) % 400, seed + 1);
+  const std::string third = patternedBytes(index % 3, seed + 2);
+  const std::string whole = patternedBytes(1000 + (index * 37) % 3000, seed + 3);
+  const std::string ping = "p" + std::to_string(index);
+  const std::string tail = "mented " + std::to_string(index);
+  ClientScript script;
+  script.frames = maskedFrame(0x81, greeting) + maskedFrame(0x02, first) + maskedFrame(0x89, ping)
+                  + maskedFrame(0x00, second) + maskedFrame(0x80, third) + maskedFrame(0x82, whole)
+                  + maskedFrame(0x01, "frag") + maskedFrame(0x80, tail);
+  script.echo = greeting + first + second + third + whole + "frag" + tail;
+  script.pong = ping;
+  if (index % 200 == 0) {
+    const std::string large = patternedBytes(70'000, seed + 4);
+    script.frames += maskedFrame(0x82, large);
+    script.echo += large;
+  }
+  return script;
+}
+
+using Clients = std::vector<std::unique_ptr<RelayClient>>;
+
+bool allPast(const Clients& clients, RelayClient::Stage stage) {
+  return std::all_of(clients.begin(), clients.end(),
+                     [stage](const auto& client) { return client->stage() > stage; });
+}
+
+bool allAt(const Clients& clients, RelayClient::Stage stage) {
+  return std::all_of(clients.begin(), clients.end(),
+                     [stage](const auto& client) { return client->stage() == stage; });
+}
+
+// How many clients are at each stage, and why the first few ended or failed.
+std::string describe(const Clients& clients) {
+  std::map<int, std::size_t> byStage;
+  std::string reasons;
+  for (const auto& client : clients) {
+    ++byStage[static_cast<int>(client->stage())];
+    if (!client->reason().empty() && reasons.size() < 1000) {
+      reasons += "\n  " + client->reason();
+    }
+  }
+  std::string text = "clients by stage:";
+  for (const auto& [stage, count] : byStage) {
+    text += " " + std::to_string(stage) + ":" + std::to_string(count);
+  }
+  return text + reasons;
+}
+
+TEST(BridgeLoad, ThousandsOfSessionsRelayEveryByte) {
+  const std::size_t count = sessionCount();
+  // Each session holds four descriptors in this process: the client, the bridge's two sockets
+  // and the echo server's.
+  const rlim_t needed = 4 * count + 256;
+  const rlimit limits = DescriptorLimit::current();
+  if (limits.rlim_max != RLIM_INFINITY && limits.rlim_max < needed) {
+    GTEST_SKIP() << count << " sessions need " << needed << " descriptors, but the hard limit is "
+                 << limits.rlim_max;
+  }
+  const DescriptorLimit raised(std::max(limits.rlim_cur, std::min(limits.rlim_max, 2 * needed)));
+
+  EchoServer first;
+  EchoServer second;
+  BridgeHarness harness({targetKey(first.port()), targetKey(second.port())});
+  boost::asio::io_context io;
+  Clients clients;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint16_t server = i % 2 == 0 ? first.port() : second.port();
+    clients.push_back(std::make_unique<RelayClient>(io, targetPath(server), scriptFor(i)));
+  }
+
+  // Every session upgraded and connected to its server before any traffic.
+  for (const auto& client : clients) {
+    client->open(harness.port());
+  }
+  ASSERT_TRUE(runUntil(
+      io, [&] { return allPast(clients, RelayClient::Stage::upgrading); }, phaseDeadline))
+      << describe(clients);
+  ASSERT_TRUE(allAt(clients, RelayClient::Stage::upgraded)) << describe(clients);
+  const auto allConnected = [&] {
+    return harness.metrics().active == static_cast<std::int64_t>(count)
+           && first.counts().accepted + second.counts().accepted == count;
+  };
+  ASSERT_TRUE(runUntil(io, allConnected, phaseDeadline))
+      << "active: " << harness.metrics().active << ", accepted: " << first.counts().accepted
+      << " + " << second.counts().accepted;
+
+  // All relaying at once.
+  for (const auto& client : clients) {
+    client->relay();
+  }
+  ASSERT_TRUE(runUntil(
+      io, [&] { return allPast(clients, RelayClient::Stage::relaying); }, phaseDeadline))
+      << describe(clients);
+  ASSERT_TRUE(allAt(clients, RelayClient::Stage::relayed)) << describe(clients);
+
+  std::uint64_t sent = 0;
+  for (const auto& client : clients) {
+    sent += client->scriptBytes();
+  }
+  const auto relayed = harness.metrics();
+  const auto firstCounts = first.counts();
+  const auto secondCounts = second.counts();
+  EXPECT_EQ(firstCounts.received + secondCounts.received, sent);
+  EXPECT_EQ(relayed.bytesUp, sent);
+  EXPECT_EQ(firstCounts.sent + secondCounts.sent, sent);
+  EXPECT_EQ(relayed.bytesDown, sent);  // every client got all of its own bytes back
+
+  // Each client closes; the bridge echoes the close and ends the connection.
+  for (const auto& client : clients) {
+    client->finish();
+  }
+  ASSERT_TRUE(runUntil(
+      io, [&] { return allPast(clients, RelayClient::Stage::closing); }, phaseDeadline))
+      << describe(clients);
+  EXPECT_TRUE(allAt(clients, RelayClient::Stage::closed)) << describe(clients);
+  EXPECT_TRUE(harness.registryEmpties());
+  EXPECT_TRUE(eventually([&] { return harness.metrics().active == 0; }));
+  EXPECT_TRUE(first.allConnectionsEnd());
+  EXPECT_TRUE(second.allConnectionsEnd());
+  EXPECT_EQ(harness.metrics().bytesUp, sent);
+  EXPECT_EQ(harness.metrics().lastError, "");
+  // Each connection is logged once; traffic is not.
+  std::size_t connected = 0;
+  for (const std::string& line : harness.log.lines()) {
+    if (line.starts_with("[Quillfern][tcp] 已连接 127.0.0.1:")) {
+      ++connected;
+    } else {
+      ASSERT_TRUE(line.starts_with("[Quillfern][bridge] 已监听 ws://127.0.0.1:")
+                  || line.starts_with("[Quillfern][hosts] "))
+          << line;
+    }
+  }
+  EXPECT_EQ(connected, count);
+}
+
+}  // namespace
+}  // namespace quillfern::testing

@@ -10,12 +10,24 @@
 #include <boost/asio/write.hpp>
 
 #include <cassert>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 namespace quillfern {
 
 namespace {
 
 constexpr std::int64_t maximumPendingBytes = 33'554'432;
+
+// The kernel reports a reset once, to whichever call on the socket comes first; when a write to
+// the server took it, the next read only sees the end of the stream. A reset connection is
+// CLOSED, while one that the server ended in order waits in CLOSE_WAIT for our side.
+bool wasReset(SessionSocket& socket) {
+  tcp_info info{};
+  socklen_t size = sizeof(info);
+  return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+         && info.tcpi_state == TCP_CLOSE;
+}
 
 }  // namespace
 
@@ -199,6 +211,9 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
   const auto scratch = readScratch();
   if (!error) {
     count = remote.read_some(asio::buffer(scratch.data(), scratch.size()), error);
+  }
+  if (error == asio::error::eof && wasReset(remote)) {
+    error = asio::error::connection_reset;  // a reset is a failure, not an orderly end
   }
   if (count > 0) {
     metrics->addBytesDown(count);

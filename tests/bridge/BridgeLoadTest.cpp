@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <map>
 #include <memory>
 
 namespace quillfern::testing {
@@ -16,22 +14,10 @@ namespace {
 
 using std::chrono::seconds;
 
-// ThreadSanitizer slows every socket operation down several times over; QUILLFERN_LOAD_SESSIONS
-// overrides either default.
-#if defined(__SANITIZE_THREAD__)
-constexpr std::size_t defaultSessionCount = 500;
-#else
-constexpr std::size_t defaultSessionCount = 2000;
-#endif
+constexpr std::size_t sessionCount = 2000;
 
 // Each phase of the test must finish within this.
 constexpr auto phaseDeadline = seconds(60);
-
-std::size_t sessionCount() {
-  // Read once, before any thread of the test starts.
-  const char* text = std::getenv("QUILLFERN_LOAD_SESSIONS");  // NOLINT(concurrency-mt-unsafe)
-  return text == nullptr ? defaultSessionCount : std::strtoul(text, nullptr, 10);
-}
 
 // Client `index`'s frames: text and binary, whole and fragmented, 7-bit, 16-bit and (now and
 // then) 64-bit lengths, an empty final fragment for some, and a ping inside a fragmented message.
@@ -58,37 +44,8 @@ ClientScript scriptFor(std::size_t index) {
   return script;
 }
 
-using Clients = std::vector<std::unique_ptr<RelayClient>>;
-
-bool allPast(const Clients& clients, RelayClient::Stage stage) {
-  return std::all_of(clients.begin(), clients.end(),
-                     [stage](const auto& client) { return client->stage() > stage; });
-}
-
-bool allAt(const Clients& clients, RelayClient::Stage stage) {
-  return std::all_of(clients.begin(), clients.end(),
-                     [stage](const auto& client) { return client->stage() == stage; });
-}
-
-// How many clients are at each stage, and why the first few ended or failed.
-std::string describe(const Clients& clients) {
-  std::map<int, std::size_t> byStage;
-  std::string reasons;
-  for (const auto& client : clients) {
-    ++byStage[static_cast<int>(client->stage())];
-    if (!client->reason().empty() && reasons.size() < 1000) {
-      reasons += "\n  " + client->reason();
-    }
-  }
-  std::string text = "clients by stage:";
-  for (const auto& [stage, count] : byStage) {
-    text += " " + std::to_string(stage) + ":" + std::to_string(count);
-  }
-  return text + reasons;
-}
-
 TEST(BridgeLoad, ThousandsOfSessionsRelayEveryByte) {
-  const std::size_t count = sessionCount();
+  constexpr std::size_t count = sessionCount;
   // Each session holds four descriptors in this process: the client, the bridge's two sockets
   // and the echo server's.
   const rlim_t needed = 4 * count + 256;
@@ -103,7 +60,7 @@ TEST(BridgeLoad, ThousandsOfSessionsRelayEveryByte) {
   EchoServer second;
   BridgeHarness harness({targetKey(first.port()), targetKey(second.port())});
   boost::asio::io_context io;
-  Clients clients;
+  RelayClients clients;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint16_t server = i % 2 == 0 ? first.port() : second.port();
     clients.push_back(std::make_unique<RelayClient>(io, targetPath(server), scriptFor(i)));

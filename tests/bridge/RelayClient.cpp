@@ -4,6 +4,9 @@
 
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
+#include <map>
+
 namespace quillfern::testing {
 
 namespace asio = boost::asio;
@@ -174,6 +177,32 @@ void RelayClient::fail(std::string because) {
 
 bool RelayClient::isFinal() const {
   return current == Stage::closed || current == Stage::ended || current == Stage::failed;
+}
+
+bool allPast(const RelayClients& clients, RelayClient::Stage stage) {
+  return std::all_of(clients.begin(), clients.end(),
+                     [stage](const auto& client) { return client->stage() > stage; });
+}
+
+bool allAt(const RelayClients& clients, RelayClient::Stage stage) {
+  return std::all_of(clients.begin(), clients.end(),
+                     [stage](const auto& client) { return client->stage() == stage; });
+}
+
+std::string describe(const RelayClients& clients) {
+  std::map<int, std::size_t> byStage;
+  std::string reasons;
+  for (const auto& client : clients) {
+    ++byStage[static_cast<int>(client->stage())];
+    if (!client->reason().empty() && reasons.size() < 1000) {
+      reasons += "\n  " + client->reason();
+    }
+  }
+  std::string text = "clients by stage:";
+  for (const auto& [stage, count] : byStage) {
+    text += " " + std::to_string(stage) + ":" + std::to_string(count);
+  }
+  return text + reasons;
 }
 
 }  // namespace quillfern::testing

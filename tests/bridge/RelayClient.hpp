@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace quillfern::testing {
 
@@ -85,6 +87,14 @@ private:
   void fail(std::string because);
   [[nodiscard]] bool isFinal() const;
 };
+
+using RelayClients = std::vector<std::unique_ptr<RelayClient>>;
+
+// True when every client is past stage, or at it.
+[[nodiscard]] bool allPast(const RelayClients& clients, RelayClient::Stage stage);
+[[nodiscard]] bool allAt(const RelayClients& clients, RelayClient::Stage stage);
+// How many clients are at each stage, and why the first few ended or failed.
+[[nodiscard]] std::string describe(const RelayClients& clients);
 
 // Runs io on this thread until done() holds; false when the deadline passes first.
 template <class Predicate>

@@ -69,11 +69,15 @@ void BridgeSession::onResolved(const boost::system::error_code& error,
     onConnectFailed(error);  // a name that does not resolve is a failed connection
     return;
   }
+  // Trying one endpoint after another, the operation closes and reopens `remote` between its
+  // steps, so its handler holds the session until it ends (see writeClient()).
   asio::async_connect(remote, endpoints,
-                      guarded([](BridgeSession& self, const boost::system::error_code& connectError,
-                                 const asio::ip::tcp::endpoint& /*endpoint*/) {
-                        self.onRemoteConnected(connectError);
-                      }));
+                      [self = shared_from_this()](const boost::system::error_code& connectError,
+                                                  const asio::ip::tcp::endpoint& /*endpoint*/) {
+                        if (!self->closed) {
+                          self->onRemoteConnected(connectError);
+                        }
+                      });
 }
 
 void BridgeSession::onRemoteConnected(const boost::system::error_code& error) {
@@ -159,9 +163,14 @@ void BridgeSession::writeRemote() {
     gather.emplace_back(block.data(), block.size());
     ++remoteBatch;
   }
-  asio::async_write(remote, gather,
-                    guarded([](BridgeSession& self, const boost::system::error_code& error,
-                               std::size_t /*written*/) { self.onRemoteWritten(error); }));
+  // Like the client's write (see writeClient()), this one holds the session until it ends.
+  asio::async_write(
+      remote, gather,
+      [self = shared_from_this()](const boost::system::error_code& error, std::size_t /*written*/) {
+        if (!self->closed) {
+          self->onRemoteWritten(error);
+        }
+      });
 }
 
 void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {

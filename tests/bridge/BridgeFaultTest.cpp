@@ -213,15 +213,58 @@ TEST(BridgeFault, GameServerResetsWhileDataFlowsBothWays) {
   }
 }
 
-// A relay client whose script is long enough to be still running when the bridge stops.
-ClientScript longScript(std::uint32_t seed) {
-  ClientScript script;
-  for (std::uint32_t i = 0; i < 64; ++i) {
-    const std::string message = patternedBytes(16384, seed * 64 + i);
-    script.frames += maskedFrame(0x82, message);
-    script.echo += message;
+// Scripts long enough to be still running when the bridge stops: 64 messages of 16 KiB each,
+// drawn from a few patterns in an order that differs from client to client.
+std::vector<ClientScript> longScripts(std::size_t count) {
+  constexpr std::size_t patterns = 8;
+  std::vector<std::string> messages;
+  std::vector<std::string> frames;
+  for (std::size_t p = 0; p < patterns; ++p) {
+    messages.push_back(patternedBytes(16384, static_cast<std::uint32_t>(p)));
+    frames.push_back(maskedFrame(0x82, messages.back()));
   }
-  return script;
+  std::vector<ClientScript> scripts(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t j = 0; j < 64; ++j) {
+      const std::size_t pattern = (3 * i + 5 * j) % patterns;
+      scripts[i].frames += frames[pattern];
+      scripts[i].echo += messages[pattern];
+    }
+  }
+  return scripts;
+}
+
+// Many relays whose servers reset while their clients keep reading: each session fails on its
+// own, with writes to its client often half done.
+TEST(BridgeFault, GameServersResetUnderManyReadingClients) {
+  EchoServer resetting(256 << 10);
+  BridgeHarness harness({targetKey(resetting.port())});
+  boost::asio::io_context io;
+  RelayClients relays;
+  for (ClientScript& script : longScripts(64)) {
+    relays.push_back(
+        std::make_unique<RelayClient>(io, targetPath(resetting.port()), std::move(script)));
+    relays.back()->open(harness.port());
+  }
+  ASSERT_TRUE(runUntil(
+      io, [&] { return allPast(relays, RelayClient::Stage::upgrading); }, testDeadline));
+  ASSERT_TRUE(allAt(relays, RelayClient::Stage::upgraded)) << describe(relays);
+  for (const auto& relay : relays) {
+    relay->relay();
+  }
+  ASSERT_TRUE(runUntil(
+      io, [&] { return allPast(relays, RelayClient::Stage::closed); }, testDeadline));
+  EXPECT_TRUE(allAt(relays, RelayClient::Stage::ended)) << describe(relays);
+  ASSERT_TRUE(harness.registryEmpties());
+  const std::vector<std::string> lines = harness.log.lines();
+  const std::set<std::string> failures = {downReset, upReset, upBrokenPipe};
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) { return failures.contains(line); }),
+            64);
+  EXPECT_EQ(unexpectedLines(lines, failures), std::vector<std::string>{});
+  EXPECT_EQ(harness.metrics().active, 0);
+  EXPECT_TRUE(resetting.allConnectionsEnd());
+  EXPECT_TRUE(harness.answersHealth());
 }
 
 TEST(BridgeFault, StopWhileSessionsAreInEveryState) {
@@ -256,20 +299,16 @@ TEST(BridgeFault, StopWhileSessionsAreInEveryState) {
 
   // Relays with traffic in both directions, on a thread of their own while the bridge stops.
   boost::asio::io_context io;
-  std::vector<std::unique_ptr<RelayClient>> relays;
-  for (std::uint32_t i = 0; i < 3 * perState; ++i) {
+  RelayClients relays;
+  std::vector<ClientScript> scripts = longScripts(3 * perState);
+  for (std::size_t i = 0; i < scripts.size(); ++i) {
     const std::uint16_t server = i % 3 == 0 ? resetting.port() : echo.port();
-    relays.push_back(std::make_unique<RelayClient>(io, targetPath(server), longScript(i)));
+    relays.push_back(std::make_unique<RelayClient>(io, targetPath(server), std::move(scripts[i])));
     relays.back()->open(harness.port());
   }
   ASSERT_TRUE(runUntil(
-      io,
-      [&] {
-        return std::all_of(relays.begin(), relays.end(), [](const auto& relay) {
-          return relay->stage() == RelayClient::Stage::upgraded;
-        });
-      },
-      testDeadline));
+      io, [&] { return allPast(relays, RelayClient::Stage::upgrading); }, testDeadline));
+  ASSERT_TRUE(allAt(relays, RelayClient::Stage::upgraded)) << describe(relays);
   for (const auto& relay : relays) {
     relay->relay();
   }

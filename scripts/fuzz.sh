@@ -25,6 +25,8 @@ for target in "${targets[@]}"; do
         "$work" "fuzz/corpus/$target" 2>&1 | tail -n 12; then
     status=1
   fi
+  # Coverage of the whole corpus as it stands now (edges and features).
+  build/fuzz/fuzz/fuzz_"$target" -runs=0 "$work" "fuzz/corpus/$target" 2>&1 | grep ' DONE ' || true
   for crash in "$artifacts"*; do
     [[ -f $crash ]] || continue
     cp "$crash" "fuzz/corpus/$target/$(basename "$crash")"

@@ -34,7 +34,8 @@ BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
       client(std::move(clientSocket)),
       remote(strand),
       resolver(strand),
-      connectTimer(strand) {}
+      connectTimer(strand),
+      requestTimer(strand) {}
 
 void BridgeSession::start() {
   asio::post(strand, guarded([](BridgeSession& self) { self.onStarted(); }));
@@ -52,6 +53,7 @@ void BridgeSession::onStarted() {
   client.set_option(asio::ip::tcp::no_delay(true), ignored);
   // Reads wait for readability first and then read what is there without blocking.
   client.non_blocking(true, ignored);
+  armRequestDeadline();
   receiveClient();
 }
 
@@ -75,6 +77,7 @@ void BridgeSession::close() {
   client.close(ignored);
   resolver.cancel();
   connectTimer.cancel();
+  requestTimer.cancel();
   if (remote.is_open()) {
     remote.close(ignored);
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "bridge/Asio.hpp"
+#include "bridge/FragmentAssembler.hpp"
 #include "bridge/HttpRequest.hpp"
 #include "bridge/ReceiveBuffer.hpp"
 #include "bridge/SessionError.hpp"
@@ -42,9 +43,13 @@ public:
   // What the receive buffer holds next. In bridge mode `target` names the server.
   enum class Mode { awaitingHTTP, health, bridge };
 
-  // Fixed per bridge; tests shorten the time-out.
+  // Fixed per bridge; tests shorten the time-outs.
   struct Settings {
     std::chrono::steady_clock::duration connectTimeout = std::chrono::seconds(10);
+    // From accept until the request head is complete. A connection that never finishes its
+    // head would otherwise hold a session and a descriptor for good. Upgraded sessions have
+    // no idle limit: a game may stay quiet for a long time.
+    std::chrono::steady_clock::duration requestTimeout = std::chrono::seconds(30);
   };
 
   // client's executor is the session's strand.
@@ -104,8 +109,7 @@ private:
   bool remoteConnecting = false;  // the attempt has neither succeeded, failed nor timed out
   std::vector<std::vector<std::uint8_t>> pendingToRemote;
   std::int64_t pendingByteCount = 0;
-  std::optional<std::uint8_t> fragmentOpcode;
-  std::vector<std::uint8_t> fragmentData;
+  FragmentAssembler fragments;
   bool closed = false;
 
   // Writes to the client: one gathered write in flight, the rest queued in order.
@@ -127,6 +131,7 @@ private:
   SessionSocket remote;
   SessionResolver resolver;
   SessionTimer connectTimer;
+  SessionTimer requestTimer;
 
   BridgeSession(Uuid sessionId, SessionSocket clientSocket,
                 std::shared_ptr<HostAllowlist> hostAllowlist,
@@ -164,6 +169,8 @@ private:
   void resumeReads();
 
   // HTTP front (BridgeSessionHttp.cpp).
+  void armRequestDeadline();
+  void onRequestDeadline(const boost::system::error_code& error);
   [[nodiscard]] boost::system::result<std::optional<HTTPRequest>> nextHTTPRequest();
   void handle(const HTTPRequest& request);
   void handlePlainHTTP(std::string_view path);
@@ -177,8 +184,6 @@ private:
   // WebSocket frames (BridgeSessionFrames.cpp).
   [[nodiscard]] boost::system::result<std::optional<WebSocketFrame>> nextWebSocketFrame();
   [[nodiscard]] boost::system::error_code handle(WebSocketFrame frame);
-  [[nodiscard]] boost::system::error_code handleDataFrame(WebSocketFrame frame);
-  [[nodiscard]] boost::system::error_code handleContinuation(WebSocketFrame frame);
   void deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload);
   void sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                  Completion completion = {});

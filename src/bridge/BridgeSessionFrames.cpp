@@ -51,44 +51,19 @@ boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
       return {};
     case opcode::text:
     case opcode::binary:
-      return handleDataFrame(std::move(frame));
-    case opcode::continuation:
-      return handleContinuation(std::move(frame));
+    case opcode::continuation: {
+      auto message = fragments.add(std::move(frame));
+      if (!message) {
+        return message.error();
+      }
+      if (*message) {
+        deliverMessage((*message)->opcode, std::move((*message)->payload));
+      }
+      return {};
+    }
     default:
       return unsupportedOpcodeError(frame.opcode);
   }
-}
-
-boost::system::error_code BridgeSession::handleDataFrame(WebSocketFrame frame) {
-  if (fragmentOpcode) {
-    return SessionError::nestedFragment;
-  }
-  if (!frame.fin) {
-    fragmentOpcode = frame.opcode;
-    fragmentData = std::move(frame.payload);
-    return {};
-  }
-  deliverMessage(frame.opcode, std::move(frame.payload));
-  return {};
-}
-
-boost::system::error_code BridgeSession::handleContinuation(WebSocketFrame frame) {
-  if (!fragmentOpcode) {
-    return SessionError::unexpectedContinuation;
-  }
-  fragmentData.insert(fragmentData.end(), frame.payload.begin(), frame.payload.end());
-  if (fragmentData.size() > maximumMessageSize) {
-    return SessionError::messageTooLarge;
-  }
-  if (!frame.fin) {
-    return {};
-  }
-  const std::uint8_t messageOpcode = *fragmentOpcode;
-  std::vector<std::uint8_t> message = std::move(fragmentData);
-  fragmentOpcode.reset();
-  fragmentData = {};
-  deliverMessage(messageOpcode, std::move(message));
-  return {};
 }
 
 void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload) {

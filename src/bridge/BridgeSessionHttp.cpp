@@ -18,6 +18,22 @@ constexpr std::string_view textPlain = "text/plain; charset=utf-8";
 
 }  // namespace
 
+void BridgeSession::armRequestDeadline() {
+  requestTimer.expires_after(settings.requestTimeout);
+  requestTimer.async_wait(guarded([](BridgeSession& self, const boost::system::error_code& error) {
+    self.onRequestDeadline(error);
+  }));
+}
+
+void BridgeSession::onRequestDeadline(const boost::system::error_code& error) {
+  assert(strand.running_in_this_thread());
+  // The head may have completed after the timer fired but before this ran.
+  if (error == asio::error::operation_aborted || mode != Mode::awaitingHTTP || answered) {
+    return;
+  }
+  fail("请求头未在时限内到齐，已断开连接");
+}
+
 boost::system::result<std::optional<BridgeSession::HTTPRequest>> BridgeSession::nextHTTPRequest() {
   const auto view = buffer.view();
   auto head = quillfern::nextHTTPRequest(view, headSearched);
@@ -30,6 +46,7 @@ boost::system::result<std::optional<BridgeSession::HTTPRequest>> BridgeSession::
   }
   buffer.consume((*head)->size);
   headSearched = 0;
+  requestTimer.cancel();
   return std::optional<HTTPRequest>(std::move((*head)->request));
 }
 

@@ -114,6 +114,10 @@ void LoopbackBridge::setConnectTimeout(std::chrono::steady_clock::duration timeo
   runOnStrand([&] { sessionSettings.connectTimeout = timeout; });
 }
 
+void LoopbackBridge::setRequestTimeout(std::chrono::steady_clock::duration timeout) {
+  runOnStrand([&] { sessionSettings.requestTimeout = timeout; });
+}
+
 boost::system::error_code LoopbackBridge::openListener() {
   assert(strand.running_in_this_thread());
   if (listener) {

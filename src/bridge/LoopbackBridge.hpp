@@ -56,6 +56,9 @@ public:
   [[nodiscard]] std::size_t sessionCount();  // waits for the bridge's strand
   // For tests: the remote connect time-out of sessions accepted afterwards (10 s by default).
   void setConnectTimeout(std::chrono::steady_clock::duration timeout);
+  // For tests: how long sessions accepted afterwards may take to send their request head
+  // (30 s by default).
+  void setRequestTimeout(std::chrono::steady_clock::duration timeout);
 
 private:
   using Sessions = std::unordered_map<boost::uuids::uuid, std::shared_ptr<BridgeSession>,

@@ -117,5 +117,46 @@ TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {
             response("404 Not Found", "text/plain; charset=utf-8", "Not found\n"));
 }
 
+TEST(BridgeSessionHttp, UnfinishedRequestHeadsAreCutOffAtTheDeadline) {
+  BridgeHarness harness;
+  constexpr auto deadline = std::chrono::milliseconds(300);
+  harness.bridge->setRequestTimeout(deadline);
+  const std::string line = "请求头未在时限内到齐，已断开连接";
+  // Each case's parts are sent a third of the deadline apart: a trickle does not extend it.
+  for (const std::vector<std::string>& parts : std::vector<std::vector<std::string>>{
+           {},
+           {"GET /health HTTP/1.1\r\n"},
+           {"G", "ET /fall", "back HTTP/1.1\r\nHost: x\r\n", "\r"},
+       }) {
+    SCOPED_TRACE(parts.size());
+    harness.log.clear();
+    TestPeer client(harness.port());
+    for (const std::string& part : parts) {
+      client.send(part);
+      std::this_thread::sleep_for(deadline / 3);
+    }
+    EXPECT_EQ(client.readToEnd(), "");  // closed without a response
+    EXPECT_TRUE(harness.log.waitFor("[Quillfern][bridge] " + line, testDeadline));
+    EXPECT_EQ(harness.metrics().lastError, line);
+  }
+  EXPECT_TRUE(harness.registryEmpties());
+}
+
+TEST(BridgeSessionHttp, NoDeadlineOnceAnsweredOrUpgraded) {
+  BridgeHarness harness;
+  constexpr auto deadline = std::chrono::milliseconds(100);
+  harness.bridge->setRequestTimeout(deadline);
+  TestPeer health(harness.port());
+  health.send(upgradeRequest("/health"));
+  EXPECT_EQ(health.readHead(), switchingProtocols());
+  TestPeer page(harness.port());
+  page.send(getRequest("/fallback"));
+  std::this_thread::sleep_for(deadline * 3);
+  health.sendFrame(0x81, "ping");
+  EXPECT_EQ(health.readFrame().payload, "pong");
+  EXPECT_NE(page.readToEnd().find("本地备用启动页"), std::string::npos);
+  EXPECT_EQ(harness.metrics().lastError, "");
+}
+
 }  // namespace
 }  // namespace quillfern::testing

@@ -213,22 +213,22 @@ TEST(BridgeFault, GameServerResetsWhileDataFlowsBothWays) {
   }
 }
 
-// Scripts long enough to be still running when the bridge stops: 64 messages of 16 KiB each,
-// drawn from a few patterns in an order that differs from client to client.
-std::vector<ClientScript> longScripts(std::size_t count) {
+// Scripts of `messages` binary messages of 16 KiB each, drawn from a few patterns in an order
+// that differs from client to client.
+std::vector<ClientScript> longScripts(std::size_t count, std::size_t messages) {
   constexpr std::size_t patterns = 8;
-  std::vector<std::string> messages;
+  std::vector<std::string> payloads;
   std::vector<std::string> frames;
   for (std::size_t p = 0; p < patterns; ++p) {
-    messages.push_back(patternedBytes(16384, static_cast<std::uint32_t>(p)));
-    frames.push_back(maskedFrame(0x82, messages.back()));
+    payloads.push_back(patternedBytes(16384, static_cast<std::uint32_t>(p)));
+    frames.push_back(maskedFrame(0x82, payloads.back()));
   }
   std::vector<ClientScript> scripts(count);
   for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j = 0; j < 64; ++j) {
+    for (std::size_t j = 0; j < messages; ++j) {
       const std::size_t pattern = (3 * i + 5 * j) % patterns;
       scripts[i].frames += frames[pattern];
-      scripts[i].echo += messages[pattern];
+      scripts[i].echo += payloads[pattern];
     }
   }
   return scripts;
@@ -241,7 +241,8 @@ TEST(BridgeFault, GameServersResetUnderManyReadingClients) {
   BridgeHarness harness({targetKey(resetting.port())});
   boost::asio::io_context io;
   RelayClients relays;
-  for (ClientScript& script : longScripts(64)) {
+  // Every server resets a third of the way through its script.
+  for (ClientScript& script : longScripts(64, 48)) {
     relays.push_back(
         std::make_unique<RelayClient>(io, targetPath(resetting.port()), std::move(script)));
     relays.back()->open(harness.port());
@@ -300,7 +301,8 @@ TEST(BridgeFault, StopWhileSessionsAreInEveryState) {
   // Relays with traffic in both directions, on a thread of their own while the bridge stops.
   boost::asio::io_context io;
   RelayClients relays;
-  std::vector<ClientScript> scripts = longScripts(3 * perState);
+  // Long enough to be still running when the bridge stops.
+  std::vector<ClientScript> scripts = longScripts(3 * perState, 64);
   for (std::size_t i = 0; i < scripts.size(); ++i) {
     const std::uint16_t server = i % 3 == 0 ? resetting.port() : echo.port();
     relays.push_back(std::make_unique<RelayClient>(io, targetPath(server), std::move(scripts[i])));

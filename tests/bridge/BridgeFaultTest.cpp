@@ -245,17 +245,12 @@ TEST(BridgeFault, GameServersResetUnderManyReadingClients) {
   for (ClientScript& script : longScripts(64, 48)) {
     relays.push_back(
         std::make_unique<RelayClient>(io, targetPath(resetting.port()), std::move(script)));
-    relays.back()->open(harness.port());
   }
-  ASSERT_TRUE(runUntil(
-      io, [&] { return allPast(relays, RelayClient::Stage::upgrading); }, testDeadline));
-  ASSERT_TRUE(allAt(relays, RelayClient::Stage::upgraded)) << describe(relays);
+  ASSERT_TRUE(openAll(io, relays, harness.port(), testDeadline)) << describe(relays);
   for (const auto& relay : relays) {
     relay->relay();
   }
-  ASSERT_TRUE(runUntil(
-      io, [&] { return allPast(relays, RelayClient::Stage::closed); }, testDeadline));
-  EXPECT_TRUE(allAt(relays, RelayClient::Stage::ended)) << describe(relays);
+  EXPECT_TRUE(runAllTo(io, relays, RelayClient::Stage::ended, testDeadline)) << describe(relays);
   ASSERT_TRUE(harness.registryEmpties());
   const std::vector<std::string> lines = harness.log.lines();
   const std::set<std::string> failures = {downReset, upReset, upBrokenPipe};
@@ -306,11 +301,8 @@ TEST(BridgeFault, StopWhileSessionsAreInEveryState) {
   for (std::size_t i = 0; i < scripts.size(); ++i) {
     const std::uint16_t server = i % 3 == 0 ? resetting.port() : echo.port();
     relays.push_back(std::make_unique<RelayClient>(io, targetPath(server), std::move(scripts[i])));
-    relays.back()->open(harness.port());
   }
-  ASSERT_TRUE(runUntil(
-      io, [&] { return allPast(relays, RelayClient::Stage::upgrading); }, testDeadline));
-  ASSERT_TRUE(allAt(relays, RelayClient::Stage::upgraded)) << describe(relays);
+  ASSERT_TRUE(openAll(io, relays, harness.port(), testDeadline)) << describe(relays);
   for (const auto& relay : relays) {
     relay->relay();
   }

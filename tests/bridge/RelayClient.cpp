@@ -179,14 +179,23 @@ bool RelayClient::isFinal() const {
   return current == Stage::closed || current == Stage::ended || current == Stage::failed;
 }
 
-bool allPast(const RelayClients& clients, RelayClient::Stage stage) {
-  return std::all_of(clients.begin(), clients.end(),
-                     [stage](const auto& client) { return client->stage() > stage; });
+bool runAllTo(asio::io_context& io, const RelayClients& clients, RelayClient::Stage stage,
+              std::chrono::steady_clock::duration deadline) {
+  const auto allReached = [&] {
+    return std::all_of(clients.begin(), clients.end(),
+                       [stage](const auto& client) { return client->stage() >= stage; });
+  };
+  return runUntil(io, allReached, deadline)
+         && std::all_of(clients.begin(), clients.end(),
+                        [stage](const auto& client) { return client->stage() == stage; });
 }
 
-bool allAt(const RelayClients& clients, RelayClient::Stage stage) {
-  return std::all_of(clients.begin(), clients.end(),
-                     [stage](const auto& client) { return client->stage() == stage; });
+bool openAll(asio::io_context& io, const RelayClients& clients, std::uint16_t bridgePort,
+             std::chrono::steady_clock::duration deadline) {
+  for (const auto& client : clients) {
+    client->open(bridgePort);
+  }
+  return runAllTo(io, clients, RelayClient::Stage::upgraded, deadline);
 }
 
 std::string describe(const RelayClients& clients) {

@@ -90,9 +90,13 @@ private:
 
 using RelayClients = std::vector<std::unique_ptr<RelayClient>>;
 
-// True when every client is past stage, or at it.
-[[nodiscard]] bool allPast(const RelayClients& clients, RelayClient::Stage stage);
-[[nodiscard]] bool allAt(const RelayClients& clients, RelayClient::Stage stage);
+// Runs io on this thread until every client has reached `stage` or gone past it; true when all
+// stand at it in time.
+[[nodiscard]] bool runAllTo(boost::asio::io_context& io, const RelayClients& clients,
+                            RelayClient::Stage stage, std::chrono::steady_clock::duration deadline);
+// Opens every client and runs them to `upgraded`.
+[[nodiscard]] bool openAll(boost::asio::io_context& io, const RelayClients& clients,
+                           std::uint16_t bridgePort, std::chrono::steady_clock::duration deadline);
 // How many clients are at each stage, and why the first few ended or failed.
 [[nodiscard]] std::string describe(const RelayClients& clients);
 

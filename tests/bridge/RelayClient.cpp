@@ -198,6 +198,18 @@ bool openAll(asio::io_context& io, const RelayClients& clients, std::uint16_t br
   return runAllTo(io, clients, RelayClient::Stage::upgraded, deadline);
 }
 
+void relayAll(const RelayClients& clients) {
+  for (const auto& client : clients) {
+    client->relay();
+  }
+}
+
+void finishAll(const RelayClients& clients) {
+  for (const auto& client : clients) {
+    client->finish();
+  }
+}
+
 std::string describe(const RelayClients& clients) {
   std::map<int, std::size_t> byStage;
   std::string reasons;

@@ -97,6 +97,9 @@ using RelayClients = std::vector<std::unique_ptr<RelayClient>>;
 // Opens every client and runs them to `upgraded`.
 [[nodiscard]] bool openAll(boost::asio::io_context& io, const RelayClients& clients,
                            std::uint16_t bridgePort, std::chrono::steady_clock::duration deadline);
+// relay() and finish() on every client.
+void relayAll(const RelayClients& clients);
+void finishAll(const RelayClients& clients);
 // How many clients are at each stage, and why the first few ended or failed.
 [[nodiscard]] std::string describe(const RelayClients& clients);
 

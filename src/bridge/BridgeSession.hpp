@@ -1,7 +1,8 @@
 // One connection accepted by the loopback bridge: it reads one HTTP request, answers it or
 // upgrades to a WebSocket, and then echoes (health) or relays to one remote TCP server. The
-// bridge's registry owns each session (std::shared_ptr); every handler holds it weakly. All
-// members run on the session's own strand, except create(), start() and stop().
+// bridge's registry owns each session (std::shared_ptr); handlers hold it weakly, except those
+// of composed writes and connects (see held()). All members run on the session's own strand,
+// except create(), start() and stop().
 #pragma once
 
 #include "bridge/Asio.hpp"
@@ -144,6 +145,18 @@ private:
     return [weak = weak_from_this(), fn = std::move(fn)](auto&&... args) {
       const auto self = weak.lock();
       if (self && !self->closed) {
+        fn(*self, std::forward<decltype(args)>(args)...);
+      }
+    };
+  }
+  // Like guarded(), but keeps the session alive until the operation ends. For composed
+  // operations (async_write, async_connect over several endpoints): they go on using the socket
+  // between their steps before any handler of ours runs, so the socket must outlive them.
+  // close() cancels them, which ends the hold.
+  template <class Fn>
+  auto held(Fn fn) {
+    return [self = shared_from_this(), fn = std::move(fn)](auto&&... args) {
+      if (!self->closed) {
         fn(*self, std::forward<decltype(args)>(args)...);
       }
     };

@@ -70,14 +70,12 @@ void BridgeSession::onResolved(const boost::system::error_code& error,
     return;
   }
   // Trying one endpoint after another, the operation closes and reopens `remote` between its
-  // steps, so its handler holds the session until it ends (see writeClient()).
+  // steps, so it holds the session until it ends.
   asio::async_connect(remote, endpoints,
-                      [self = shared_from_this()](const boost::system::error_code& connectError,
-                                                  const asio::ip::tcp::endpoint& /*endpoint*/) {
-                        if (!self->closed) {
-                          self->onRemoteConnected(connectError);
-                        }
-                      });
+                      held([](BridgeSession& self, const boost::system::error_code& connectError,
+                              const asio::ip::tcp::endpoint& /*endpoint*/) {
+                        self.onRemoteConnected(connectError);
+                      }));
 }
 
 void BridgeSession::onRemoteConnected(const boost::system::error_code& error) {
@@ -163,14 +161,9 @@ void BridgeSession::writeRemote() {
     gather.emplace_back(block.data(), block.size());
     ++remoteBatch;
   }
-  // Like the client's write (see writeClient()), this one holds the session until it ends.
-  asio::async_write(
-      remote, gather,
-      [self = shared_from_this()](const boost::system::error_code& error, std::size_t /*written*/) {
-        if (!self->closed) {
-          self->onRemoteWritten(error);
-        }
-      });
+  asio::async_write(remote, gather,
+                    held([](BridgeSession& self, const boost::system::error_code& error,
+                            std::size_t /*written*/) { self.onRemoteWritten(error); }));
 }
 
 void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {

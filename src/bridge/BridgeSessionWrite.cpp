@@ -43,16 +43,9 @@ void BridgeSession::writeClient() {
       break;
     }
   }
-  // async_write goes on writing to `client` after a partial write before any handler of ours
-  // runs, so its handler keeps the session, and with it the socket, alive. Closing the session
-  // cancels the write, which then lets go of it.
-  asio::async_write(
-      client, gather,
-      [self = shared_from_this()](const boost::system::error_code& error, std::size_t /*written*/) {
-        if (!self->closed) {
-          self->onClientWritten(error);
-        }
-      });
+  asio::async_write(client, gather,
+                    held([](BridgeSession& self, const boost::system::error_code& error,
+                            std::size_t /*written*/) { self.onClientWritten(error); }));
 }
 
 void BridgeSession::onClientWritten(const boost::system::error_code& error) {

@@ -88,9 +88,15 @@ void BridgeSession::close() {
   onClose(id);
 }
 
-std::span<std::uint8_t> BridgeSession::readScratch() {
+BridgeSession::ReadResult BridgeSession::readAvailable(SessionSocket& socket,
+                                                       const boost::system::error_code& waitError) {
   thread_local std::array<std::uint8_t, readSize> scratch{};
-  return scratch;
+  ReadResult result{.bytes = {}, .error = waitError};
+  if (!result.error) {
+    const std::size_t count = socket.read_some(asio::buffer(scratch), result.error);
+    result.bytes = std::span<const std::uint8_t>(scratch.data(), count);
+  }
+  return result;
 }
 
 bool BridgeSession::clientBacklogged() const {
@@ -121,17 +127,12 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  boost::system::error_code error = waitError;
-  std::size_t count = 0;
-  const auto scratch = readScratch();
-  if (!error) {
-    count = client.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-  }
-  if (count > 0) {
-    buffer.receive(scratch.first(count));
+  const auto [bytes, error] = readAvailable(client, waitError);
+  if (!bytes.empty()) {
+    buffer.receive(bytes);
     consumeBuffer();
-    buffer.keepRemainder();  // the scratch is reused by the next read on this thread
-    if (count < scratch.size()) {
+    buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
+    if (bytes.size() < readSize) {
       buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
     }
   }

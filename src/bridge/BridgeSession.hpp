@@ -170,9 +170,16 @@ private:
   void onClientReadable(const boost::system::error_code& error);
   void consumeBuffer();
   [[nodiscard]] bool clientBacklogged() const;
-  // This thread's read buffer of readSize bytes: bytes are read into it only once the socket
-  // is readable, so an idle session holds no read buffer of its own.
-  [[nodiscard]] static std::span<std::uint8_t> readScratch();
+  // What one read of a socket reported readable gave.
+  struct ReadResult {
+    std::span<const std::uint8_t> bytes;  // valid until the next read on this thread
+    boost::system::error_code error;      // would_block: readable was a false alarm
+  };
+  // Reads what the socket holds, up to readSize bytes, into this thread's read buffer: bytes
+  // are read only once the socket is readable, so an idle session holds no read buffer of its
+  // own. A failed wait is passed on as the error.
+  [[nodiscard]] static ReadResult readAvailable(SessionSocket& socket,
+                                                const boost::system::error_code& waitError);
 
   // The one write path to the client (BridgeSessionWrite.cpp).
   void sendRaw(std::vector<std::uint8_t> bytes, Completion completion = {});

@@ -208,21 +208,14 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  boost::system::error_code error = waitError;
-  std::size_t count = 0;
-  const auto scratch = readScratch();
-  if (!error) {
-    count = remote.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-  }
+  auto [bytes, error] = readAvailable(remote, waitError);
   if (error == asio::error::eof && wasReset(remote)) {
     error = asio::error::connection_reset;  // a reset is a failure, not an orderly end
   }
-  if (count > 0) {
-    metrics->addBytesDown(count);
+  if (!bytes.empty()) {
+    metrics->addBytesDown(bytes.size());
     // Each read becomes exactly one binary frame.
-    sendFrame(opcode::binary,
-              std::vector<std::uint8_t>(scratch.begin(),
-                                        scratch.begin() + static_cast<std::ptrdiff_t>(count)));
+    sendFrame(opcode::binary, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
   }
   if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");

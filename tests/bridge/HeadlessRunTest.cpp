@@ -1,7 +1,7 @@
 #include "app/HeadlessRun.hpp"
 
 #include "BridgeHarness.hpp"
-#include "platform/HttpClient.hpp"
+#include "support/FakeHttpClient.hpp"
 #include "support/MemoryStore.hpp"
 
 #include <gtest/gtest.h>
@@ -12,23 +12,17 @@
 namespace quillfern::testing {
 namespace {
 
-// Records the requests and never answers, so the start-up refresh stays on this machine.
-class SilentHttpClient final : public HttpClient {
-public:
-  void get(Request request, Completion /*completion*/) override { urls.push_back(request.url); }
-  std::vector<std::string> urls;
-};
-
 TEST(HeadlessRun, ServesUntilSigtermThenStops) {
   const LogCapture log;
+  Loop loop;
   std::ostringstream errors;
   std::string health;
-  const auto http = std::make_shared<SilentHttpClient>();
+  const auto http = std::make_shared<FakeHttpClient>();
   HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
                           .http = http,
                           .listenPort = 0,
                           .onServing = [&](LoopbackBridge& bridge) {
-                            TestPeer client(bridge.listeningPort());
+                            Peer client(loop, bridge.listeningPort());
                             client.send(getRequest("/health"));
                             health = client.readToEnd();
                             std::raise(SIGTERM);
@@ -38,16 +32,17 @@ TEST(HeadlessRun, ServesUntilSigtermThenStops) {
             std::string::npos);
   EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
   EXPECT_EQ(errors.str(), "");
-  EXPECT_EQ(http->urls,
+  EXPECT_EQ(http->urls(),
             std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
 }
 
 TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
   const LogCapture log;
-  const TestListener taken;
+  Loop loop;
+  const Listener taken(loop);
   std::ostringstream errors;
   const HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
-                                .http = std::make_shared<SilentHttpClient>(),
+                                .http = std::make_shared<FakeHttpClient>(),
                                 .listenPort = taken.port(),
                                 .onServing = {}};
   EXPECT_EQ(runHeadless(options, errors), 1);

@@ -225,8 +225,8 @@ TEST(BridgeFault, GameServerResetsWhileDataFlowsBothWays) {
 // Clients with scripts of 48 binary messages of 16 KiB each, drawn from a few patterns in an
 // order that differs from client to client, sent `rounds` times, to `server` for every third
 // and to `other` for the rest.
-StagedClients relayClients(Loop& loop, std::size_t count, std::size_t rounds,
-                           const EchoServer& server, const EchoServer& other) {
+StagedClients relayClients(Loop& loop, std::uint16_t bridgePort, std::size_t count,
+                           std::size_t rounds, const EchoServer& server, const EchoServer& other) {
   constexpr std::size_t patterns = 8;
   std::vector<std::string> payloads;
   std::vector<std::string> frames;
@@ -243,7 +243,8 @@ StagedClients relayClients(Loop& loop, std::size_t count, std::size_t rounds,
       script.echo += payloads[(3 * i + 5 * j) % patterns];
     }
     const std::uint16_t port = i % 3 == 0 ? server.port() : other.port();
-    clients.push_back(std::make_shared<StagedClient>(loop, targetPath(port), std::move(script)));
+    clients.push_back(
+        std::make_unique<StagedClient>(loop, bridgePort, targetPath(port), std::move(script)));
   }
   return clients;
 }
@@ -258,8 +259,9 @@ std::size_t cutShort(const StagedClients& clients) {
 TEST(BridgeFault, GameServersResetUnderManyReadingClients) {
   EchoServer resetting(256 << 10);  // a third of the way through each script
   BridgeHarness harness({targetKey(resetting.port())});
-  const StagedClients relays = relayClients(harness.loop, 64, 1, resetting, resetting);
-  ASSERT_TRUE(openAll(harness.loop, relays, harness.port())) << describe(relays);
+  const StagedClients relays =
+      relayClients(harness.loop, harness.port(), 64, 1, resetting, resetting);
+  ASSERT_TRUE(runAllTo(harness.loop, relays, StagedClient::Stage::upgraded)) << describe(relays);
   for (const auto& relay : relays) {
     relay->relay();
   }
@@ -337,8 +339,9 @@ TEST(BridgeFault, StopWhileSessionsAreInEveryState) {
   // Relays with traffic both ways on a thread of their own while the bridge stops; the servers
   // of a third of them reset on their own. Eight rounds of 768 KiB each are far more than can
   // pass before the stop.
-  const StagedClients relays = relayClients(trafficLoop, 3 * perState, 8, resetting, echo);
-  ASSERT_TRUE(openAll(trafficLoop, relays, harness.port())) << describe(relays);
+  const StagedClients relays =
+      relayClients(trafficLoop, harness.port(), 3 * perState, 8, resetting, echo);
+  ASSERT_TRUE(runAllTo(trafficLoop, relays, StagedClient::Stage::upgraded)) << describe(relays);
   for (const auto& relay : relays) {
     relay->relay();
   }

@@ -57,13 +57,14 @@ TEST(BridgeLoad, ThousandsOfSessionsRelayEveryByte) {
   std::uint64_t sent = 0;
   for (std::size_t i = 0; i < sessionCount; ++i) {
     const std::uint16_t server = i % 2 == 0 ? first.port() : second.port();
-    clients.push_back(
-        std::make_shared<StagedClient>(harness.loop, targetPath(server), scriptFor(i)));
+    clients.push_back(std::make_unique<StagedClient>(harness.loop, harness.port(),
+                                                     targetPath(server), scriptFor(i)));
     sent += clients.back()->scriptBytes();
   }
 
   // Every session upgraded and connected to its server before any traffic.
-  ASSERT_TRUE(openAll(harness.loop, clients, harness.port(), phaseDeadline)) << describe(clients);
+  ASSERT_TRUE(runAllTo(harness.loop, clients, StagedClient::Stage::upgraded, phaseDeadline))
+      << describe(clients);
   ASSERT_TRUE(harness.loop.runUntil(
       [&] {
         return harness.metrics().active == static_cast<std::int64_t>(sessionCount)

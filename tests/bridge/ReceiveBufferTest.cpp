@@ -9,9 +9,13 @@
 namespace quillfern {
 namespace {
 
-std::string text(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+std::string text(std::span<const std::uint8_t> bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
-std::vector<std::uint8_t> bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> bytesOf(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 TEST(ReceiveBuffer, KeepsOrderAcrossBorrowingCopyingAndCompacting) {
   ReceiveBuffer buffer;

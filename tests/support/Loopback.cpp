@@ -27,18 +27,9 @@ Peer::Peer(Loop& eventLoop, std::uint16_t port) : Peer(eventLoop) {
 }
 
 Peer::~Peer() {
-  reading = false;
-  disarmRead();
-}
-
-template <class Done>
-void Peer::wait(Done done, const char* what) {
-  if (!loop.runUntil(done)) {
-    error_code ignored;
-    stream.cancel(ignored);
-    (void)loop.runUntil(done);  // the cancelled operation completes
-    throw std::runtime_error(std::string("deadline passed: ") + what);
-  }
+  onReceived = nullptr;
+  close();
+  (void)loop.runUntil([&] { return !readArmed && outbox.empty(); });
 }
 
 void Peer::connect(std::uint16_t port) {
@@ -48,23 +39,43 @@ void Peer::connect(std::uint16_t port) {
     result = error;
     done = true;
   });
-  wait([&] { return done; }, "connect");
+  if (!loop.runUntil([&] { return done; })) {
+    close();
+    (void)loop.runUntil([&] { return done; });
+    throw std::runtime_error("deadline passed: connect");
+  }
   if (result) {
     throw boost::system::system_error(result, "connect");
   }
 }
 
-void Peer::send(std::string_view data) {
-  bool done = false;
-  error_code result;
-  asio::async_write(stream, asio::buffer(data.data(), data.size()),
-                    [&](const error_code& error, std::size_t) {
-                      result = error;
-                      done = true;
-                    });
-  wait([&] { return done; }, "send");
-  if (result) {
-    throw boost::system::system_error(result, "send");
+void Peer::post(std::string_view bytes) {
+  outbox.push_back(bytes);
+  if (outbox.size() == 1) {
+    writeNext();
+  }
+}
+
+void Peer::writeNext() {
+  asio::async_write(stream, asio::buffer(outbox.front()), [this](const error_code& error, auto) {
+    outbox.pop_front();
+    if (error) {
+      writeError = error;
+      outbox.clear();
+    } else if (!outbox.empty()) {
+      writeNext();
+    }
+  });
+}
+
+void Peer::send(std::string_view bytes) {
+  post(bytes);
+  if (!loop.runUntil([&] { return outbox.empty(); })) {
+    close();
+    throw std::runtime_error("deadline passed: send");
+  }
+  if (writeError) {
+    throw boost::system::system_error(std::exchange(writeError, {}), "send");
   }
 }
 
@@ -74,6 +85,7 @@ void Peer::shutdownSend() {
 }
 
 void Peer::close() {
+  reading = false;
   error_code ignored;
   stream.close(ignored);
 }
@@ -93,18 +105,13 @@ void Peer::armRead() {
                            received.append(chunk.get(), count);
                            // A cancelled read leaves the stream as it was.
                            endSeen = endSeen || (error && error != asio::error::operation_aborted);
+                           if (onReceived) {
+                             onReceived(received);
+                           }
                            if (reading) {
                              armRead();
                            }
                          });
-}
-
-void Peer::disarmRead() {
-  if (readArmed) {
-    error_code ignored;
-    stream.cancel(ignored);
-    (void)loop.runUntil([&] { return !readArmed; });
-  }
 }
 
 template <class Enough>
@@ -116,8 +123,10 @@ void Peer::readUntil(Enough enough, const char* what) {
     armRead();
     return false;
   });
-  if (!reading) {
-    disarmRead();
+  if (!reading && readArmed) {
+    error_code ignored;
+    stream.cancel(ignored);
+    (void)loop.runUntil([&] { return !readArmed; });
   }
   if (!done) {
     throw std::runtime_error(std::string("deadline passed: ") + what);
@@ -159,11 +168,8 @@ std::string Peer::readToEnd() {
   return std::exchange(received, {});
 }
 
-bool Peer::closedByPeer() {
-  return readToEnd().empty();
-}
-
-void Peer::keepReading() {
+void Peer::keepReading(std::function<void(std::string& received)> onBytes) {
+  onReceived = std::move(onBytes);
   reading = true;
   armRead();
 }

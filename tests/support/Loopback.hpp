@@ -14,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,10 +68,12 @@ public:
   Peer& operator=(const Peer&) = delete;
   Peer(Peer&&) = delete;
   Peer& operator=(Peer&&) = delete;
-  ~Peer();  // runs the loop until a read still pending has let go of the peer
+  ~Peer();  // runs the loop until no operation of the peer is pending
 
   void connect(std::uint16_t port);
-  void send(std::string_view data);
+  // Queues bytes, which must stay put until written, and returns; a failure ends the queue.
+  void post(std::string_view bytes);
+  void send(std::string_view bytes);  // posts and waits until everything queued is written
   void shutdownSend();
   void close();
   // Closes with SO_LINGER zero, so that the other side gets a reset instead of an orderly end.
@@ -79,9 +83,9 @@ public:
   [[nodiscard]] std::string readHead();               // up to and including CR LF CR LF
   [[nodiscard]] ws::Frame readFrame();                // one server frame
   [[nodiscard]] std::string readToEnd();              // until an end of stream or a reset
-  [[nodiscard]] bool closedByPeer();                  // nothing more came, then the end
-  // Reads from now on whenever the loop runs, so that ended() tells without a blocking call.
-  void keepReading();
+  // Reads from now on whenever the loop runs, and hands what has arrived to onBytes, which may
+  // take from it; ended() tells whether the stream has ended.
+  void keepReading(std::function<void(std::string& received)> onBytes = {});
   [[nodiscard]] bool ended() const { return endSeen; }
 
   // Writes copies of unit back to back until the other side has taken nothing for `stall`, or
@@ -95,21 +99,20 @@ public:
 private:
   Loop& loop;
   std::string received;  // read but not yet taken
+  std::function<void(std::string&)> onReceived;
+  std::deque<std::string_view> outbox;  // the front is being written
+  boost::system::error_code writeError;
   bool readArmed = false;
   bool reading = false;  // keepReading() was called
   bool endSeen = false;
   std::unique_ptr<char[]> chunk = std::make_unique<char[]>(65536);
   asio::ip::tcp::socket stream;  // last: closed before the buffers above go
 
+  void writeNext();
   void armRead();
-  void disarmRead();
   // Reads until enough() holds or the stream ends; throws when the deadline passes.
   template <class Enough>
   void readUntil(Enough enough, const char* what);
-  // Runs the loop until done(); on a missed deadline cancels the socket's operations, lets
-  // them finish and throws.
-  template <class Done>
-  void wait(Done done, const char* what);
 };
 
 // A listening socket on 127.0.0.1 and a free port, on the loop.

@@ -1,13 +1,9 @@
 #include "support/StagedClient.hpp"
 
-#include <boost/asio/write.hpp>
-
 #include <algorithm>
 #include <map>
 
 namespace quillfern::testing {
-
-using boost::system::error_code;
 
 namespace {
 
@@ -15,26 +11,13 @@ namespace {
 const std::string closePayload = bytes({0x03, 0xE8}) + "done";
 const std::string closingFrame = ws::clientFrame(0x88, closePayload);
 
-// A head longer than this without its end is not the 101.
-constexpr std::size_t longestHead = 4096;
-
 }  // namespace
 
-StagedClient::StagedClient(Loop& loop, std::string_view path, ClientScript clientScript)
-    : request(upgradeRequest(path)), script(std::move(clientScript)), socket(loop.context()) {}
-
-void StagedClient::open(std::uint16_t bridgePort) {
-  current = Stage::connecting;
-  socket.async_connect({asio::ip::address_v4::loopback(), bridgePort},
-                       [self = shared_from_this()](const error_code& error) {
-                         if (error) {
-                           self->end("connect: " + error.message());
-                           return;
-                         }
-                         self->current = Stage::upgrading;
-                         self->send(self->request);
-                         self->receive();
-                       });
+StagedClient::StagedClient(Loop& loop, std::uint16_t bridgePort, std::string_view path,
+                           ClientScript clientScript)
+    : request(upgradeRequest(path)), script(std::move(clientScript)), peer(loop, bridgePort) {
+  peer.keepReading([this](std::string& received) { take(received); });
+  peer.post(request);
 }
 
 void StagedClient::relay() {
@@ -46,108 +29,65 @@ void StagedClient::relay() {
   // two reads.
   const std::string_view frames = script.frames;
   for (std::size_t round = 0; round < script.rounds; ++round) {
-    send(frames.substr(0, frames.size() / 2));
-    send(frames.substr(frames.size() / 2));
+    peer.post(frames.substr(0, frames.size() / 2));
+    peer.post(frames.substr(frames.size() / 2));
   }
-  checkRelayed();
 }
 
 void StagedClient::finish() {
-  if (current != Stage::relayed) {
-    return;
-  }
-  current = Stage::closing;
-  send(closingFrame);
-}
-
-void StagedClient::send(std::string_view bytes) {
-  outbox.push_back(bytes);
-  if (outbox.size() == 1) {
-    writeNext();
+  if (current == Stage::relayed) {
+    current = Stage::closing;
+    peer.post(closingFrame);
   }
 }
 
-void StagedClient::writeNext() {
-  asio::async_write(socket, asio::buffer(outbox.front()),
-                    [self = shared_from_this()](const error_code& error, std::size_t) {
-                      if (error) {
-                        self->end("write: " + error.message());
-                        return;
-                      }
-                      self->outbox.pop_front();
-                      if (!self->outbox.empty()) {
-                        self->writeNext();
-                      }
-                    });
-}
-
-void StagedClient::receive() {
-  socket.async_read_some(asio::buffer(chunk.get(), 16384),
-                         [self = shared_from_this()](const error_code& error, std::size_t count) {
-                           self->onReceived(error, count);
-                         });
-}
-
-void StagedClient::onReceived(const error_code& error, std::size_t count) {
-  if (isFinal()) {
-    return;
-  }
-  inbox.append(chunk.get(), count);
+void StagedClient::take(std::string& received) {
   if (current == Stage::upgrading) {
-    takeHead();
-  }
-  if (current != Stage::upgrading && !isFinal()) {
-    takeFrames();
-  }
-  if (isFinal()) {
-    return;
-  }
-  if (!error) {
-    receive();
-  } else if (error == asio::error::eof && closeEchoed && inbox.empty()) {
-    current = Stage::closed;
-  } else {
-    end("read: " + error.message());
-  }
-}
-
-void StagedClient::takeHead() {
-  const std::size_t headEnd = inbox.find("\r\n\r\n");
-  if (headEnd == std::string::npos) {
-    if (inbox.size() > longestHead) {
-      end("no end of the head in " + inbox.substr(0, 80), Stage::failed);
+    const std::size_t headEnd = received.find("\r\n\r\n");
+    if (headEnd == std::string::npos) {
+      if (peer.ended()) {
+        end(Stage::ended, "no 101 before the end");
+      }
+      return;
     }
-    return;
-  }
-  const std::string head = inbox.substr(0, headEnd + 4);
-  inbox.erase(0, headEnd + 4);
-  if (head != switchingProtocols()) {
-    end("unexpected response: " + head, Stage::failed);
-    return;
-  }
-  current = Stage::upgraded;
-}
-
-void StagedClient::takeFrames() {
-  while (auto frame = ws::takeServerFrame(inbox)) {
-    const bool expected = current == Stage::relaying || current == Stage::closing;
-    if (expected && frame->first == 0x82 && takeEcho(frame->payload)) {
-      continue;
+    const std::string head = received.substr(0, headEnd + 4);
+    received.erase(0, headEnd + 4);
+    if (head != switchingProtocols()) {
+      end(Stage::failed, "unexpected response: " + head);
+      return;
     }
-    if (expected && frame->first == 0x8A && !ponged && frame->payload == script.pong) {
-      ponged = true;
-    } else if (current == Stage::closing && frame->first == 0x88 && !closeEchoed
-               && frame->payload == closePayload) {
-      closeEchoed = true;
-    } else {
-      end("unexpected frame " + std::to_string(frame->first) + " of "
-              + std::to_string(frame->payload.size()) + " bytes after " + std::to_string(echoed)
-              + " echoed bytes",
-          Stage::failed);
+    current = Stage::upgraded;
+  }
+  while (auto frame = ws::takeServerFrame(received)) {
+    if (!takeFrame(*frame)) {
+      end(Stage::failed, "unexpected frame " + std::to_string(frame->first) + " of "
+                             + std::to_string(frame->payload.size()) + " bytes after "
+                             + std::to_string(echoed) + " echoed bytes");
       return;
     }
   }
-  checkRelayed();
+  if (current == Stage::relaying && echoedAll() && ponged == script.pong.has_value()) {
+    current = Stage::relayed;
+  }
+  if (peer.ended()) {
+    const bool clean = current == Stage::closing && closeEchoed && received.empty();
+    end(clean ? Stage::closed : Stage::ended, "the connection ended");
+  }
+}
+
+bool StagedClient::takeFrame(const ws::Frame& frame) {
+  const bool expected = current == Stage::relaying || current == Stage::closing;
+  if (expected && frame.first == 0x82) {
+    return takeEcho(frame.payload);
+  }
+  if (expected && frame.first == 0x8A && !ponged && frame.payload == script.pong) {
+    return ponged = true;
+  }
+  if (current == Stage::closing && frame.first == 0x88 && !closeEchoed
+      && frame.payload == closePayload) {
+    return closeEchoed = true;
+  }
+  return false;
 }
 
 bool StagedClient::takeEcho(std::string_view payload) {
@@ -167,38 +107,22 @@ bool StagedClient::takeEcho(std::string_view payload) {
   return true;
 }
 
-void StagedClient::checkRelayed() {
-  if (current == Stage::relaying && echoedAll() && ponged == script.pong.has_value()) {
-    current = Stage::relayed;
+void StagedClient::end(Stage stage, std::string because) {
+  if (current < Stage::closed) {
+    current = stage;
+    why = std::move(because);
+    peer.close();
   }
-}
-
-void StagedClient::end(std::string because, Stage stage) {
-  if (isFinal()) {
-    return;
-  }
-  current = stage;
-  why = std::move(because);
-  error_code ignored;
-  socket.close(ignored);
 }
 
 bool runAllTo(Loop& loop, const StagedClients& clients, StagedClient::Stage stage,
               std::chrono::steady_clock::duration deadline) {
-  const auto reached = [&](auto matches) {
+  const auto all = [&](auto matches) {
     return std::all_of(clients.begin(), clients.end(),
                        [&](const auto& client) { return matches(client->stage()); });
   };
-  return loop.runUntil([&] { return reached([&](auto at) { return at >= stage; }); }, deadline)
-         && reached([&](auto at) { return at == stage; });
-}
-
-bool openAll(Loop& loop, const StagedClients& clients, std::uint16_t bridgePort,
-             std::chrono::steady_clock::duration deadline) {
-  for (const auto& client : clients) {
-    client->open(bridgePort);
-  }
-  return runAllTo(loop, clients, StagedClient::Stage::upgraded, deadline);
+  return loop.runUntil([&] { return all([&](auto at) { return at >= stage; }); }, deadline)
+         && all([&](auto at) { return at == stage; });
 }
 
 std::string describe(const StagedClients& clients) {

@@ -1,11 +1,8 @@
 #include "platform/JsonFileStore.hpp"
 
 #include "support/LogCapture.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/TemporaryFolder.hpp"
-
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +10,10 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace quillfern {
 namespace {
@@ -50,28 +50,20 @@ TEST_F(JsonFileStoreTest, MissingFileIsAnEmptyStoreAndAWriteCreatesIt) {
   JsonFileStore store(file);
   EXPECT_EQ(store.stringArray("k"), std::nullopt);
   ASSERT_FALSE(store.setStringArray("k", {"a:1", "b:2"}));
-  EXPECT_EQ(store.stringArray("k"), (Strings{"a:1", "b:2"}));
   EXPECT_EQ(JsonFileStore(file).stringArray("k"), (Strings{"a:1", "b:2"}));  // a new reader
-  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});         // no temporary left
+  EXPECT_EQ(filesIn(file.parent_path()), Strings{"defaults.json"});          // no temporary left
   EXPECT_TRUE(capture.lines().empty());
 }
 
-TEST_F(JsonFileStoreTest, WritesKeepEveryOtherKey) {
-  writeFile(file, R"({"theme":"dark","n":[1,2],"k":["old"]})");
-  JsonFileStore store(file);
-  ASSERT_FALSE(store.setStringArray("k", {"new"}));
-  const auto text = contentsOf(file);
-  EXPECT_NE(text.find("\"theme\": \"dark\""), std::string::npos) << text;
-  EXPECT_EQ(store.stringArray("k"), Strings{"new"});
-  EXPECT_EQ(store.stringArray("n"), std::nullopt);  // an array of numbers is not string array
-}
-
-TEST_F(JsonFileStoreTest, ValuesThatAreNotStringArraysReadAsAbsent) {
-  for (const std::string_view value :
-       {R"("a:1")", R"(["a:1", 2])", R"({"a":"b"})", "null", R"([["a:1"]])"}) {
+TEST_F(JsonFileStoreTest, OnlyStringArraysReadAndAWriteKeepsEveryOtherKey) {
+  for (const std::string_view value : {R"("a:1")", R"(["a:1", 2])", "null", R"([["a:1"]])"}) {
     SCOPED_TRACE(value);
-    writeFile(file, std::string(R"({"k":)") + std::string(value) + "}");
-    EXPECT_EQ(JsonFileStore(file).stringArray("k"), std::nullopt);
+    writeFile(file, R"({"theme":"dark","k":)" + std::string(value) + "}");
+    JsonFileStore store(file);
+    EXPECT_EQ(store.stringArray("k"), std::nullopt);
+    ASSERT_FALSE(store.setStringArray("k", {"new"}));
+    EXPECT_EQ(store.stringArray("k"), Strings{"new"});
+    EXPECT_NE(contentsOf(file).find(R"("theme": "dark")"), std::string::npos) << contentsOf(file);
   }
 }
 
@@ -93,15 +85,6 @@ TEST_F(JsonFileStoreTest, CorruptFileReadsAsEmptyIsLoggedOnceAndMovedAsideBefore
   EXPECT_EQ(contentsOf(file.parent_path() / names[1]), garbage);
   ASSERT_EQ(capture.lines().size(), 2U);
   EXPECT_TRUE(capture.lines()[1].find(names[1]) != std::string::npos);
-}
-
-TEST_F(JsonFileStoreTest, ArbitraryBytesNeverCrashTheReader) {
-  for (const std::string& bytes : {std::string(), std::string("{"), std::string(100000, '['),
-                                   std::string("{\"k\":[\"\xc3\x28\"]}"), std::string("\0\0", 2),
-                                   std::string("{\"k\":[\"\\ud800\"]}")}) {
-    writeFile(file, bytes);
-    EXPECT_EQ(JsonFileStore(file).stringArray("k"), std::nullopt);
-  }
 }
 
 TEST_F(JsonFileStoreTest, AFailedWriteLeavesTheOldFileWhole) {
@@ -156,18 +139,12 @@ TEST_F(JsonFileStoreTest, KillDuringWritesLeavesTheOldOrTheNewFile) {
 }
 
 TEST(JsonFileStorePath, FollowsXdgConfigHome) {
-  // Only this test touches the environment, and gtest runs it on one thread.
-  const char* saved = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
-  const std::string savedValue = saved != nullptr ? saved : "";
-  ::setenv("XDG_CONFIG_HOME", "/tmp/xdg-test", 1);  // NOLINT(concurrency-mt-unsafe)
-  EXPECT_EQ(JsonFileStore::defaultPath(), "/tmp/xdg-test/quillfern/defaults.json");
-  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);  // NOLINT(concurrency-mt-unsafe)
-  EXPECT_TRUE(JsonFileStore::defaultPath().string().ends_with("/.config/quillfern/defaults.json"));
-  if (saved != nullptr) {
-    ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-  } else {
-    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+  {
+    const testing::ScopedEnvironment absolute({{"XDG_CONFIG_HOME", std::string("/tmp/xdg-test")}});
+    EXPECT_EQ(JsonFileStore::defaultPath(), "/tmp/xdg-test/quillfern/defaults.json");
   }
+  const testing::ScopedEnvironment relative({{"XDG_CONFIG_HOME", std::string("relative/ignored")}});
+  EXPECT_TRUE(JsonFileStore::defaultPath().string().ends_with("/.config/quillfern/defaults.json"));
 }
 
 }  // namespace

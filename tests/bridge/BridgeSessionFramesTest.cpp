@@ -83,30 +83,20 @@ TEST(BridgeSessionFrames, EchoFloodFromAClientThatDoesNotRead) {
   }
 }
 
-TEST(BridgeSessionFrames, ReassembledMessagesUpTo32MiB) {
+// The exact limit is the assembler's; this shows the session ends on one byte more.
+TEST(BridgeSessionFrames, AMessageOver32MiBEndsTheSession) {
   BridgeHarness harness;
+  Peer health(harness.loop, harness.port());
+  harness.upgrade(health);
   const std::string part(4 << 20, 'm');
-  const std::string first = ws::clientFrame(0x02, part);
+  health.send(ws::clientFrame(0x02, part));
   const std::string middle = ws::clientFrame(0x00, part);
-  for (const std::size_t middles : {6, 7}) {
-    SCOPED_TRACE(middles);
-    Peer health(harness.loop, harness.port());
-    harness.upgrade(health);
-    health.send(first);
-    for (std::size_t i = 0; i < middles; ++i) {
-      health.send(middle);
-    }
-    if (middles == 6) {  // eight parts: exactly 32 MiB
-      health.send(ws::clientFrame(0x80, part));
-      const ws::Frame echo = health.readFrame();
-      EXPECT_EQ(echo.header, bytes({130, 127, 0, 0, 0, 0, 2, 0, 0, 0}));
-      EXPECT_EQ(echo.payload.size(), 32U << 20);
-    } else {  // one byte more
-      health.send(ws::clientFrame(0x80, "x"));
-      EXPECT_EQ(health.readToEnd(), "");
-      EXPECT_TRUE(harness.log.waitFor("[Quillfern][bridge] WebSocket 消息过大"));
-    }
+  for (int i = 0; i < 7; ++i) {
+    health.send(middle);
   }
+  health.send(ws::clientFrame(0x80, "x"));
+  EXPECT_EQ(health.readToEnd(), "");
+  EXPECT_TRUE(harness.log.waitFor("[Quillfern][bridge] WebSocket 消息过大"));
 }
 
 }  // namespace

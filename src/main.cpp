@@ -1,6 +1,7 @@
 // The command line: picks the mode and hands over to it.
 
 #include "app/HeadlessRun.hpp"
+#include "app/LoopbackProxyExemption.hpp"
 
 #if QUILLFERN_HAVE_WINDOW
 #include "app/gtk/AppDelegate.hpp"
@@ -24,6 +25,8 @@ constexpr std::string_view usage =
 // The game window, where there is a display to show it on.
 int runWindow(const char* programName) {
 #if QUILLFERN_HAVE_WINDOW
+  // Before GTK starts any thread; the web view's network process inherits the environment.
+  quillfern::exemptLoopbackFromProxies();
   if (quillfern::gtk::AppDelegate::canOpenDisplay()) {
     quillfern::gtk::AppDelegate app;
     return app.run(programName);

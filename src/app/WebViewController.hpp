@@ -62,6 +62,7 @@ public:
   void webContentProcessDidTerminate() override;
   [[nodiscard]] NavigationPolicy decidePolicy(const NavigationAction& action) override;
   [[nodiscard]] NavigationPolicy createWebView(const NavigationAction& action) override;
+  [[nodiscard]] NavigationPolicy decideResponse(const NavigationResponse& response) override;
 
 private:
   const std::shared_ptr<HostAllowlist> allowlist;

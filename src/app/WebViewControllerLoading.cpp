@@ -130,6 +130,17 @@ void WebViewController::didFail(const NavigationError& error) {
   fallbackAfterNavigationError();
 }
 
+NavigationPolicy WebViewController::decideResponse(const NavigationResponse& response) {
+  // An error page of the game site, or of a proxy answering for it, is a failed load: the ladder
+  // takes over instead of leaving the player on it. The bridge's own pages are shown as they are.
+  const auto url = boost::urls::parse_uri(response.url);
+  const bool sitePage = url
+                        && (url->scheme_id() == boost::urls::scheme::http
+                            || url->scheme_id() == boost::urls::scheme::https)
+                        && BridgeConfig::isTrustedSiteHost(url->host());
+  return response.status >= 400 && sitePage ? NavigationPolicy::cancel : NavigationPolicy::allow;
+}
+
 void WebViewController::fallbackAfterNavigationError() {
   if (!attemptedHTTPFallback) {
     attemptedHTTPFallback = true;

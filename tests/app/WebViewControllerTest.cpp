@@ -228,6 +228,7 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
     provisionalCancelled,
     committed,
     committedCancelled,
+    errorPage,  // the site answers 502: the response is refused and the load fails by it
     finish,
     reload,
     crash
@@ -243,6 +244,7 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
   const NavigationError failed{.code = -1004, .description = "Could not connect"};
   const NavigationError cancelled{.code = -999, .description = "Load request cancelled"};
   const std::string crashBanner = "banner 网页进程已恢复，正在重新载入";
+  const auto badStatus = NavigationError::Cause::errorStatus;
   for (const Case& c : std::vector<Case>{
            {"start page, again, fallback, then banner",
             {{Event::provisional, {startPage}},
@@ -252,6 +254,10 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
            {"cancelled provisional failure advances the ladder",
             {{Event::provisionalCancelled, {startPage}},
              {Event::provisionalCancelled, {fallbackPage}}}},
+           {"an error page of the site walks the ladder to the fallback page",
+            {{Event::errorPage, {startPage}},
+             {Event::errorPage, {fallbackPage}},
+             {Event::provisional, {ladderUsedUp}}}},
            {"cancelled committed failure is ignored",
             {{Event::committedCancelled, {}},
              {Event::committed, {startPage}},
@@ -291,6 +297,13 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
         case Event::committedCancelled:
           controller->didFail(cancelled);
           break;
+        case Event::errorPage:
+          EXPECT_EQ(
+              controller->decideResponse({.url = "http://game.quillfern.example/", .status = 502}),
+              NavigationPolicy::cancel);
+          controller->didFailProvisionalNavigation(
+              {.code = 502, .description = "HTTP 502 Bad Gateway", .cause = badStatus});
+          break;
         case Event::finish:
           controller->didFinish();
           break;
@@ -308,13 +321,43 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
   }
 }
 
+TEST_F(WebViewControllerTest, ErrorStatusOfTheSiteFailsTheLoad) {
+  struct Case {
+    const char* url;
+    int status;
+    NavigationPolicy expected;
+  };
+  const auto refused = NavigationPolicy::cancel;
+  const auto shown = NavigationPolicy::allow;
+  for (const Case& c : {
+           Case{"http://game.quillfern.example/?player=ruffle&app=ios", 502, refused},
+           Case{"https://game.quillfern.example/", 400, refused},  // after a redirect
+           Case{"https://cdn.quillfern-cdn.example/play", 404, refused},
+           Case{"http://game.quillfern.example/", 399, shown},
+           Case{"http://game.quillfern.example/", 200, shown},
+           Case{"http://127.0.0.1:9882/missing", 404, shown},  // the bridge's own pages
+           Case{"http://localhost:9882/fallback", 500, shown},
+           Case{"about:blank", 0, shown},
+       }) {
+    SCOPED_TRACE(std::string(c.url) + " " + std::to_string(c.status));
+    startListening();
+    EXPECT_EQ(controller->decideResponse({.url = c.url, .status = c.status}), c.expected);
+    EXPECT_TRUE(taken().empty());  // the failure the web view reports next does the rest
+    controller.reset();
+  }
+}
+
 TEST_F(WebViewControllerTest, FailuresAreLoggedWithTheEnginesWords) {
   startListening();
   controller->didFailProvisionalNavigation({.code = 1, .description = "Could not connect"});
+  controller->didFailProvisionalNavigation({.code = 503,
+                                            .description = "HTTP 503 Service Unavailable",
+                                            .cause = NavigationError::Cause::errorStatus});
   controller->didFail({.code = 2, .description = "Message corrupt"});
   controller->didFail({.code = -999, .description = "Load request cancelled"});
   controller->webContentProcessDidTerminate();
   EXPECT_TRUE(logs.contains("[Quillfern][web] 主页面加载失败：Could not connect"));
+  EXPECT_TRUE(logs.contains("[Quillfern][web] 主页面加载失败：HTTP 503 Service Unavailable"));
   EXPECT_TRUE(logs.contains("[Quillfern][web] 页面导航失败：Message corrupt"));
   EXPECT_FALSE(logs.contains("[Quillfern][web] 页面导航失败：Load request cancelled"));
   EXPECT_TRUE(logs.contains("[Quillfern][web] WebKit 内容进程退出，正在重新载入"));

@@ -1,5 +1,6 @@
 // The window around the page as the controller sees it: it installs the web view, the control
-// bar and the banners. Owned by the controller; used from the main thread.
+// bar, the banners and the notice, and shows a loading indicator while the page loads. Owned by
+// the controller; used from the main thread.
 #pragma once
 
 #include "app/WebView.hpp"
@@ -21,7 +22,8 @@ struct WebViewConfiguration {
   std::string applicationName;    // appended to the engine's user agent
 };
 
-struct ControlBarButton {
+// A button, or an item of a menu: its label and what it does.
+struct ChromeAction {
   std::string title;
   std::function<void()> action;  // called on the main thread when the button is pressed
 };
@@ -35,10 +37,15 @@ public:
   [[nodiscard]] virtual std::unique_ptr<WebView> createWebView(
       const WebViewConfiguration& configuration, WebViewDelegate& delegate) = 0;
   // Puts the buttons, in this order, into the small bar above the top-right corner of the page.
-  virtual void createControlBar(std::vector<ControlBarButton> buttons) = 0;
+  virtual void createControlBar(std::vector<ChromeAction> buttons) = 0;
   // Shows message now at the bottom centre, above everything shown before; it fades out by
   // itself.
   virtual void showBanner(std::string_view message) = 0;
+  // Shows message with the buttons after it, in this order, in a bar along the bottom edge of
+  // the window: the page gives up that room, so the notice never covers it. It replaces any
+  // notice shown before and stays until hideNotice().
+  virtual void showNotice(std::string_view message, std::vector<ChromeAction> buttons) = 0;
+  virtual void hideNotice() = 0;
 
 protected:
   Chrome() = default;

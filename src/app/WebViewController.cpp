@@ -62,19 +62,18 @@ void WebViewController::createWebView() {
 }
 
 void WebViewController::createControlBar() {
-  std::vector<ControlBarButton> buttons;
+  std::vector<ChromeAction> buttons;
   buttons.push_back(makeButton("刷新", &WebViewController::reloadPage));
   buttons.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
   chrome->createControlBar(std::move(buttons));
 }
 
-ControlBarButton WebViewController::makeButton(std::string title,
-                                               void (WebViewController::*action)()) {
-  return ControlBarButton{.title = std::move(title), .action = [weak = weak_from_this(), action] {
-                            if (const auto self = weak.lock()) {
-                              ((*self).*action)();
-                            }
-                          }};
+ChromeAction WebViewController::makeButton(std::string title, void (WebViewController::*action)()) {
+  return ChromeAction{.title = std::move(title), .action = [weak = weak_from_this(), action] {
+                        if (const auto self = weak.lock()) {
+                          ((*self).*action)();
+                        }
+                      }};
 }
 
 void WebViewController::showBanner(std::string message) {

@@ -10,12 +10,13 @@
 #include <boost/url/url_view.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quillfern {
 
 class Chrome;
-struct ControlBarButton;
+struct ChromeAction;
 class DefaultsStore;
 class ExternalOpener;
 class HostAllowlist;
@@ -75,13 +76,17 @@ private:
   bool attemptedHTTPFallback = false;
   bool attemptedLocalFallback = false;
   bool initialPageLoaded = false;
+  // The latest failure of a load before the ladder reached the local fallback page: why the
+  // game site could not be shown, as the notice says.
+  std::optional<NavigationError> siteFailure;
+  bool noticeShown = false;
 
   // The bridge, made with the allowlist on first use; the same object afterwards.
   Bridge& bridge();
 
   void createWebView();
   void createControlBar();
-  [[nodiscard]] ControlBarButton makeButton(std::string title, void (WebViewController::*action)());
+  [[nodiscard]] ChromeAction makeButton(std::string title, void (WebViewController::*action)());
   // Shows message on a later turn of the main loop, if the controller still exists then.
   void showBanner(std::string message);
   void startBridge();
@@ -90,6 +95,13 @@ private:
   void load(const boost::urls::url_view& url);
   void applyViewport();
   void fallbackAfterNavigationError();
+  void noteFailure(const NavigationError& error);
+
+  // The lasting notice, shown once the ladder has left the game site and taken down when the
+  // site loads or the player acts on it.
+  void showSiteFailureNotice(bool localFallbackLoading);
+  void hideNotice();
+  void retryStartPage();
 };
 
 }  // namespace quillfern

@@ -245,19 +245,27 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
   const NavigationError cancelled{.code = -999, .description = "Load request cancelled"};
   const std::string crashBanner = "banner 网页进程已恢复，正在重新载入";
   const auto badStatus = NavigationError::Cause::errorStatus;
+  const std::string onFallback =
+      "notice 无法连接到游戏网站，已改用本地备用页面启动游戏。 [重试] [关闭]";
+  const std::string usedUp = "notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]";
   for (const Case& c : std::vector<Case>{
            {"start page, again, fallback, then banner",
             {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
-             {Event::provisional, {ladderUsedUp}},
-             {Event::committed, {ladderUsedUp}}}},
+             {Event::provisional, {fallbackPage, onFallback}},
+             {Event::provisional, {usedUp, ladderUsedUp}},
+             {Event::committed, {usedUp, ladderUsedUp}}}},
            {"cancelled provisional failure advances the ladder",
             {{Event::provisionalCancelled, {startPage}},
-             {Event::provisionalCancelled, {fallbackPage}}}},
+             {Event::provisionalCancelled, {fallbackPage, onFallback}}}},
            {"an error page of the site walks the ladder to the fallback page",
             {{Event::errorPage, {startPage}},
-             {Event::errorPage, {fallbackPage}},
-             {Event::provisional, {ladderUsedUp}}}},
+             {Event::errorPage,
+              {fallbackPage,
+               "notice 游戏网站返回了错误（HTTP 502），已改用本地备用页面启动游戏。 [重试] "
+               "[关闭]"}},
+             {Event::provisional,  // the notice keeps naming the site's failure
+              {"notice 游戏网站返回了错误（HTTP 502），本地备用页面也未能打开。 [重试] [关闭]",
+               ladderUsedUp}}}},
            {"cancelled committed failure is ignored",
             {{Event::committedCancelled, {}},
              {Event::committed, {startPage}},
@@ -265,20 +273,20 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
            {"a finished load does not reset the ladder",
             {{Event::provisional, {startPage}},
              {Event::finish, {"evaluate"}},
-             {Event::committed, {fallbackPage}},
-             {Event::finish, {"evaluate"}},
-             {Event::committed, {ladderUsedUp}}}},
+             {Event::committed, {fallbackPage, onFallback}},
+             {Event::finish, {"hide notice", "evaluate"}},  // the site loaded after all
+             {Event::committed, {usedUp, ladderUsedUp}}}},
            {"reload after the ladder is used up restarts it",
             {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
+             {Event::provisional, {fallbackPage, onFallback}},
              {Event::reload, {"reload"}},
              {Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
-             {Event::provisional, {ladderUsedUp}}}},
+             {Event::provisional, {fallbackPage, onFallback}},
+             {Event::provisional, {usedUp, ladderUsedUp}}}},
            {"a web-process crash reloads and leaves the ladder alone",
             {{Event::provisional, {startPage}},
              {Event::crash, {"reload", crashBanner}},
-             {Event::provisional, {fallbackPage}}}},
+             {Event::provisional, {fallbackPage, onFallback}}}},
        }) {
     SCOPED_TRACE(c.name);
     startListening();
@@ -319,6 +327,62 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
     controller.reset();
     *journal = {};
   }
+}
+
+TEST_F(WebViewControllerTest, NoticeNamesWhyTheSiteFailed) {
+  using Cause = NavigationError::Cause;
+  struct Case {
+    NavigationError failure;
+    const char* notice;
+  };
+  for (const Case& c : {
+           Case{{.code = -1004, .description = "Could not connect", .cause = Cause::cannotConnect},
+                "无法连接到游戏网站"},
+           Case{{.code = 39, .description = "Connection refused", .cause = Cause::proxy},
+                "代理服务器无法连接或拒绝了请求"},
+           Case{{.code = -1001, .description = "The request timed out.", .cause = Cause::timedOut},
+                "连接游戏网站超时"},
+           Case{{.code = 504,
+           .description = "HTTP 504 Gateway Timeout",
+           .cause = Cause::errorStatus},
+                "游戏网站返回了错误（HTTP 504）"},
+       }) {
+    SCOPED_TRACE(c.failure.description);
+    startListening();
+    controller->didFailProvisionalNavigation(c.failure);
+    controller->didFailProvisionalNavigation(c.failure);
+    EXPECT_EQ(taken(), (Journal{startPage, fallbackPage,
+                                "notice " + std::string(c.notice)
+                                    + "，已改用本地备用页面启动游戏。 [重试] [关闭]"}));
+    controller.reset();
+  }
+}
+
+TEST_F(WebViewControllerTest, NoticeStaysUntilThePlayerActsOrTheSiteLoads) {
+  const NavigationError failed{.code = -1004, .description = "Could not connect"};
+  startListening();
+  controller->didFailProvisionalNavigation(failed);
+  controller->didFailProvisionalNavigation(failed);
+  taken();
+  webView().url = "http://127.0.0.1:9882/fallback";
+  controller->didFinish();
+  EXPECT_EQ(taken(), Journal{"evaluate"});  // the fallback page is not the site
+
+  chrome->press("关闭");
+  EXPECT_EQ(taken(), Journal{"hide notice"});
+  controller->didFailProvisionalNavigation(failed);
+  EXPECT_EQ(taken(), (Journal{"notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]",
+                              ladderUsedUp}));
+  chrome->press("刷新");
+  EXPECT_EQ(taken(), Journal{"reload"});
+
+  chrome->press("重试");  // the whole ladder again, from the start page
+  EXPECT_EQ(taken(), (Journal{"hide notice", startPage}));
+  controller->didFailProvisionalNavigation(failed);
+  EXPECT_EQ(taken(), Journal{startPage});
+  webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
+  controller->didFinish();
+  EXPECT_EQ(taken(), Journal{"evaluate"});  // nothing to take down
 }
 
 TEST_F(WebViewControllerTest, ErrorStatusOfTheSiteFailsTheLoad) {

@@ -1,5 +1,5 @@
-// A Chrome that makes FakeWebViews, keeps the control bar's buttons for the test to press and
-// writes banners to the shared journal.
+// A Chrome that makes FakeWebViews, keeps the buttons of the control bar and the notice for the
+// test to press and writes banners and notices to the shared journal.
 #pragma once
 
 #include "app/Chrome.hpp"
@@ -21,16 +21,32 @@ public:
     webView = view.get();
     return view;
   }
-  void createControlBar(std::vector<ControlBarButton> bar) override { buttons = std::move(bar); }
+  void createControlBar(std::vector<ChromeAction> bar) override { buttons = std::move(bar); }
   void showBanner(std::string_view message) override {
     journal->push_back("banner " + std::string(message));
   }
+  void showNotice(std::string_view message, std::vector<ChromeAction> actions) override {
+    std::string entry = "notice " + std::string(message);
+    for (const ChromeAction& button : actions) {
+      entry += " [" + button.title + "]";
+    }
+    journal->push_back(entry);
+    noticeButtons = std::move(actions);
+  }
+  void hideNotice() override {
+    journal->emplace_back("hide notice");
+    noticeButtons.clear();
+  }
 
+  // Presses the button of that title on the control bar or the notice.
   void press(std::string_view title) const {
-    for (const ControlBarButton& button : buttons) {
-      if (button.title == title) {
-        button.action();
-        return;
+    for (const auto* group : {&buttons, &noticeButtons}) {
+      for (const ChromeAction& button : *group) {
+        if (button.title == title) {
+          const auto action = button.action;  // pressing may take the notice down
+          action();
+          return;
+        }
       }
     }
     throw std::invalid_argument("no button " + std::string(title));
@@ -39,7 +55,8 @@ public:
   WebViewConfiguration configuration;
   WebViewDelegate* delegate = nullptr;
   FakeWebView* webView = nullptr;  // owned by whoever took the result of createWebView
-  std::vector<ControlBarButton> buttons;
+  std::vector<ChromeAction> buttons;        // the control bar's
+  std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
 
 private:
   std::shared_ptr<Journal> journal;

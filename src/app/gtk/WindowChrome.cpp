@@ -52,19 +52,44 @@ window.quillfern-window, window.quillfern-window overlay { background-color: bla
   transition: opacity 250ms ease-in-out;
 }
 .quillfern-banner.fading { opacity: 0; }
+.quillfern-notice {
+  color: white;
+  background-color: rgb(38, 38, 40);
+  border-top: 1px solid rgba(255, 255, 255, 0.12);
+  font-size: 13px;
+  padding: 6px 8px 6px 14px;
+}
+.quillfern-notice button { padding: 4px 14px; min-height: 0; }
+progressbar.quillfern-progress trough,
+progressbar.quillfern-progress progress {
+  min-height: 3px;
+  border: none;
+  border-radius: 0;
+  box-shadow: none;
+}
+progressbar.quillfern-progress trough { background: none; }
+progressbar.quillfern-progress progress { background-color: rgb(74, 157, 248); }
 )css";
 
 }  // namespace
 
 WindowChrome::WindowChrome(GtkWindow* window)
-    : overlay(GTK_OVERLAY(g_object_ref_sink(gtk_overlay_new()))), style(gtk_css_provider_new()) {
+    : overlay(GTK_OVERLAY(g_object_ref_sink(gtk_overlay_new()))),
+      column(GTK_BOX(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))),
+      notice(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6)),
+      noticeText(GTK_LABEL(gtk_label_new(nullptr))),
+      noticeButtons(GTK_BOX(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6))),
+      progress(GTK_PROGRESS_BAR(gtk_progress_bar_new())),
+      style(gtk_css_provider_new()) {
   gtk_css_provider_load_from_data(style, css, -1);
   gtk_style_context_add_provider_for_display(gtk_widget_get_display(GTK_WIDGET(window)),
                                              GTK_STYLE_PROVIDER(style),
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   gtk_widget_add_css_class(GTK_WIDGET(window), "quillfern-window");
   gtk_window_set_child(window, GTK_WIDGET(overlay));
-  connect(overlay, "get-child-position", G_CALLBACK(placeBanner), nullptr);
+  gtk_overlay_set_child(overlay, GTK_WIDGET(column));
+  buildNotice();
+  connect(overlay, "get-child-position", G_CALLBACK(placeBanner), this);
 }
 
 WindowChrome::~WindowChrome() {
@@ -86,12 +111,13 @@ void WindowChrome::connect(gpointer object, const char* signal, GCallback callba
 std::unique_ptr<WebView> WindowChrome::createWebView(const WebViewConfiguration& configuration,
                                                      WebViewDelegate& delegate) {
   auto page = std::make_unique<WebKitPageView>(configuration, delegate);
-  gtk_overlay_set_child(overlay, page->widget());
+  gtk_box_prepend(column, page->widget());  // above the notice
   gtk_widget_grab_focus(page->widget());
+  followLoading(WEBKIT_WEB_VIEW(page->widget()));
   return page;
 }
 
-void WindowChrome::createControlBar(std::vector<ControlBarButton> buttons) {
+void WindowChrome::createControlBar(std::vector<ChromeAction> buttons) {
   barButtons = std::move(buttons);
   GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 2);
   gtk_widget_add_css_class(bar, "quillfern-bar");
@@ -100,11 +126,11 @@ void WindowChrome::createControlBar(std::vector<ControlBarButton> buttons) {
   gtk_widget_set_margin_top(bar, barMargin);
   gtk_widget_set_margin_end(bar, barMargin);
   gtk_widget_set_overflow(bar, GTK_OVERFLOW_HIDDEN);
-  for (ControlBarButton& button : barButtons) {
+  for (ChromeAction& button : barButtons) {
     GtkWidget* widget = gtk_button_new_with_label(button.title.c_str());
     gtk_widget_set_focus_on_click(widget, FALSE);  // keys stay with the game
     connect(widget, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
-              guarded([&] { static_cast<ControlBarButton*>(data)->action(); });
+              guarded([&] { static_cast<ChromeAction*>(data)->action(); });
             }),
             &button);
     gtk_box_append(GTK_BOX(bar), widget);
@@ -136,16 +162,18 @@ void WindowChrome::removeBanner(GtkWidget* label) {
   }
 }
 
-// Places a banner: centred, 12 px above the bottom, as wide as its text up to 80 % of the
-// window (wrapping to two lines beyond that), and at least 38 px high. Other children keep
-// their own alignment.
+// Places a banner: centred, 12 px above the bottom of the page (so above the notice), as wide
+// as its text up to 80 % of the window (wrapping to two lines beyond that), and at least 38 px
+// high. Other children keep their own alignment.
 gboolean WindowChrome::placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRectangle* allocation,
-                                   gpointer /*data*/) {
+                                   gpointer self) {
   if (!gtk_widget_has_css_class(child, bannerClass)) {
     return FALSE;
   }
+  GtkWidget* notice = static_cast<WindowChrome*>(self)->notice;
   const int width = gtk_widget_get_width(GTK_WIDGET(overlay));
-  const int height = gtk_widget_get_height(GTK_WIDGET(overlay));
+  const int height = gtk_widget_get_height(GTK_WIDGET(overlay))
+                     - (gtk_widget_get_visible(notice) ? gtk_widget_get_height(notice) : 0);
   const int widest = static_cast<int>(std::floor(width * bannerMaximumWidthShare));
   int minimum = 0;
   int natural = 0;

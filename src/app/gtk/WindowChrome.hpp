@@ -1,13 +1,14 @@
-// The Chrome of the one window: an overlay that holds the web view, the control bar in the
-// top-right corner and the banners at the bottom centre. Owned by the controller; main thread
-// only. It goes before the window does: its destructor disconnects its handlers and removes
-// its banner timers.
+// The Chrome of the one window: an overlay that holds the page with the notice bar below it,
+// the loading indicator along the top edge, the control bar in the top-right corner and the
+// banners at the bottom centre. Owned by the controller; main thread only. It goes before the
+// window does: its destructor disconnects its handlers and removes its banner timers.
 #pragma once
 
 #include "app/Chrome.hpp"
 #include "app/gtk/GLibMainLoop.hpp"
 
 #include <gtk/gtk.h>
+#include <webkit/webkit.h>
 
 #include <vector>
 
@@ -25,8 +26,10 @@ public:
 
   [[nodiscard]] std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                                        WebViewDelegate& delegate) override;
-  void createControlBar(std::vector<ControlBarButton> buttons) override;
+  void createControlBar(std::vector<ChromeAction> buttons) override;
   void showBanner(std::string_view message) override;
+  void showNotice(std::string_view message, std::vector<ChromeAction> buttons) override;
+  void hideNotice() override;
 
 private:
   struct Connection {
@@ -35,12 +38,19 @@ private:
   };
 
   GtkOverlay* overlay;  // one reference of ours, beside the window's
+  GtkBox* column;       // the page above the notice; owned by the overlay
+  GtkWidget* notice;    // owned by column
+  GtkLabel* noticeText;
+  GtkBox* noticeButtons;
+  GtkProgressBar* progress;  // owned by the overlay
   GtkCssProvider* style;
-  std::vector<ControlBarButton> barButtons;  // never resized after the bar is built
+  std::vector<ChromeAction> barButtons;  // never resized after the bar is built
   std::vector<Connection> connections;
   GLibMainLoop timers;  // declared last: its pending banner steps go first
 
   void connect(gpointer object, const char* signal, GCallback callback, gpointer data);
+  void buildNotice();
+  void followLoading(WebKitWebView* view);
   void removeBanner(GtkWidget* label);
   static gboolean placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRectangle* allocation,
                               gpointer data);

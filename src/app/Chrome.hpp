@@ -22,10 +22,12 @@ struct WebViewConfiguration {
   std::string applicationName;    // appended to the engine's user agent
 };
 
-// A button, or an item of a menu: its label and what it does.
+// A button, or an item of a menu: its label, what it does and the keys that do the same.
 struct ChromeAction {
   std::string title;
   std::function<void()> action;  // called on the main thread when the button is pressed
+  // In GTK's accelerator syntax ("F5", "<Control>r"). The window takes them before the page.
+  std::vector<std::string> keys{};
 };
 
 class Chrome {
@@ -46,6 +48,9 @@ public:
   // notice shown before and stays until hideNotice().
   virtual void showNotice(std::string_view message, std::vector<ChromeAction> buttons) = 0;
   virtual void hideNotice() = 0;
+  // Switches the window between full screen and its normal size, as F11 does. False when the
+  // window cannot (its desktop offers no full screen); nothing changes then.
+  [[nodiscard]] virtual bool toggleWindowFullscreen() = 0;
 
 protected:
   Chrome() = default;

@@ -64,6 +64,7 @@ void WebViewController::createWebView() {
 void WebViewController::createControlBar() {
   std::vector<ChromeAction> buttons;
   buttons.push_back(makeButton("刷新", &WebViewController::reloadPage));
+  buttons.back().keys = {"F5", "<Control>r"};
   buttons.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
   chrome->createControlBar(std::move(buttons));
 }

@@ -54,7 +54,8 @@ public:
 
   // The "刷新" button: restarts the fallback ladder and reloads the page.
   void reloadPage();
-  // The "全屏/退出" button: asks the page to toggle its own full screen.
+  // The "全屏/退出" button: asks the page to toggle its own full screen, and toggles the
+  // window's when the page has none.
   void togglePageFullscreen();
 
   void didFinish() override;

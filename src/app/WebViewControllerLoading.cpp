@@ -97,7 +97,10 @@ void WebViewController::togglePageFullscreen() {
                             if (flag && *flag) {
                               return;
                             }
-                            if (const auto self = weak.lock()) {
+                            // On a desktop the window is the game's screen: without the page's
+                            // own full screen, the button switches the window's.
+                            const auto self = weak.lock();
+                            if (self && !self->chrome->toggleWindowFullscreen()) {
                               self->showBanner("当前页面暂不支持切换全屏");
                             }
                           });

@@ -152,7 +152,9 @@ TEST_F(WebViewControllerTest, ControlBarHasReloadThenFullscreen) {
   startListening();
   ASSERT_EQ(chrome->buttons.size(), 2U);
   EXPECT_EQ(chrome->buttons[0].title, "刷新");
+  EXPECT_EQ(chrome->buttons[0].keys, (std::vector<std::string>{"F5", "<Control>r"}));
   EXPECT_EQ(chrome->buttons[1].title, "全屏/退出");
+  EXPECT_TRUE(chrome->buttons[1].keys.empty());
 }
 
 TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {
@@ -455,25 +457,30 @@ TEST_F(WebViewControllerTest, SecondFittingSkippedOnceControllerIsGone) {
   EXPECT_EQ(taken(), Journal{"evaluate"});
 }
 
-TEST_F(WebViewControllerTest, FullscreenBannerUnlessPageAnsweredTrue) {
+TEST_F(WebViewControllerTest, FullscreenFallsBackToTheWindowUnlessPageAnsweredTrue) {
   struct Case {
     const char* name;
     ScriptResult result;
-    bool banner;
+    bool windowCan;
+    Journal expected;
   };
-  for (const Case& c : {Case{"true", true, false}, Case{"false", false, true},
-                        Case{"undefined", std::monostate{}, true}, Case{"number one", 1.0, true},
-                        Case{"string true", std::string("true"), true},
-                        Case{"error", ScriptError{"ReferenceError"}, true}}) {
+  const std::string window = "window full screen";
+  const std::string banner = "banner 当前页面暂不支持切换全屏";
+  for (const Case& c :
+       {Case{"true", true, true, {"evaluate"}}, Case{"false", false, true, {"evaluate", window}},
+        Case{"undefined", std::monostate{}, true, {"evaluate", window}},
+        Case{"number one", 1.0, true, {"evaluate", window}},
+        Case{"string true", std::string("true"), true, {"evaluate", window}},
+        Case{"error", ScriptError{"ReferenceError"}, true, {"evaluate", window}},
+        Case{"false, window cannot", false, false, {"evaluate", banner}},
+        Case{"true, window cannot", true, false, {"evaluate"}}}) {
     SCOPED_TRACE(c.name);
     startListening();
+    chrome->windowCanFullscreen = c.windowCan;
     chrome->press("全屏/退出");
     webView().answer(c.result);
-    const Journal expected =
-        c.banner ? Journal{"evaluate", "banner 当前页面暂不支持切换全屏"} : Journal{"evaluate"};
-    EXPECT_EQ(taken(), expected);
+    EXPECT_EQ(taken(), c.expected);
     controller.reset();
-    *journal = {};
   }
 }
 

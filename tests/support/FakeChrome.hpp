@@ -37,6 +37,12 @@ public:
     journal->emplace_back("hide notice");
     noticeButtons.clear();
   }
+  [[nodiscard]] bool toggleWindowFullscreen() override {
+    if (windowCanFullscreen) {
+      journal->emplace_back("window full screen");
+    }
+    return windowCanFullscreen;
+  }
 
   // Presses the button of that title on the control bar or the notice.
   void press(std::string_view title) const {
@@ -57,6 +63,7 @@ public:
   FakeWebView* webView = nullptr;  // owned by whoever took the result of createWebView
   std::vector<ChromeAction> buttons;        // the control bar's
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
+  bool windowCanFullscreen = true;
 
 private:
   std::shared_ptr<Journal> journal;

@@ -38,7 +38,15 @@ int AppDelegate::run(const char* programName) {
                      guarded([&] { static_cast<SceneDelegate*>(data)->sceneWillConnect(app); });
                    }),
                    scene.get());
-  // A stop signal closes the window the normal way, so the bridge is stopped before exit.
+  // Ctrl+Q, and a stop signal, close the window the normal way, so the bridge is stopped
+  // before exit.
+  const auto quit = adopt(g_simple_action_new("quit", nullptr));
+  g_signal_connect(quit.get(), "activate",
+                   G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
+                     guarded([&] { static_cast<SceneDelegate*>(data)->disconnect(); });
+                   }),
+                   scene.get());
+  g_action_map_add_action(G_ACTION_MAP(application.get()), G_ACTION(quit.get()));
   const guint interrupt = g_unix_signal_add(SIGINT, onStopSignal, scene.get());
   const guint terminate = g_unix_signal_add(SIGTERM, onStopSignal, scene.get());
 

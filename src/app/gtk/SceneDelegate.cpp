@@ -17,28 +17,6 @@ constexpr int defaultWidth = 1280;  // landscape
 constexpr int defaultHeight = 720;
 constexpr const char* controllerKey = "quillfern-controller";
 
-// F11 switches the window between full screen and its normal size, as desktop users expect;
-// the bar's "全屏/退出" button keeps its meaning of the page's own full screen.
-void addFullscreenShortcut(GtkWindow* window) {
-  GtkEventController* shortcuts = gtk_shortcut_controller_new();
-  gtk_event_controller_set_propagation_phase(shortcuts, GTK_PHASE_CAPTURE);
-  gtk_shortcut_controller_add_shortcut(
-      GTK_SHORTCUT_CONTROLLER(shortcuts),
-      gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_F11, GdkModifierType{}),
-                       gtk_callback_action_new(
-                           +[](GtkWidget* widget, GVariant*, gpointer) {
-                             GtkWindow* target = GTK_WINDOW(widget);
-                             if (gtk_window_is_fullscreen(target)) {
-                               gtk_window_unfullscreen(target);
-                             } else {
-                               gtk_window_fullscreen(target);
-                             }
-                             return gboolean{TRUE};
-                           },
-                           nullptr, nullptr)));
-  gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
-}
-
 std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
   return std::make_shared<WebViewController>(WebViewController::Services{
       .defaults = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath()),
@@ -64,7 +42,6 @@ void SceneDelegate::sceneWillConnect(GtkApplication* application) {
   window = GTK_WINDOW(g_object_ref(gtk_application_window_new(application)));
   gtk_window_set_title(window, "Quillfern");
   gtk_window_set_default_size(window, defaultWidth, defaultHeight);
-  addFullscreenShortcut(window);
   closeHandler = g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
 
   // The window owns its controller, as a root view controller is owned by its window.

@@ -29,7 +29,9 @@ window.quillfern-window, window.quillfern-window overlay { background-color: bla
   background-color: rgba(36, 36, 38, 0.72);
   border-radius: 9px;
   padding: 2px 4px;
+  transition: opacity 400ms ease-in-out;
 }
+.quillfern-bar.faded { opacity: 0; }
 .quillfern-bar button {
   color: white;
   font-size: 12px;
@@ -60,6 +62,12 @@ window.quillfern-window, window.quillfern-window overlay { background-color: bla
   padding: 6px 8px 6px 14px;
 }
 .quillfern-notice button { padding: 4px 14px; min-height: 0; }
+.quillfern-notice button:not(.suggested-action) {
+  color: white;
+  background: rgba(255, 255, 255, 0.1);
+  border: none;
+  box-shadow: none;
+}
 progressbar.quillfern-progress trough,
 progressbar.quillfern-progress progress {
   min-height: 3px;
@@ -73,14 +81,17 @@ progressbar.quillfern-progress progress { background-color: rgb(74, 157, 248); }
 
 }  // namespace
 
-WindowChrome::WindowChrome(GtkWindow* window)
-    : overlay(GTK_OVERLAY(g_object_ref_sink(gtk_overlay_new()))),
+WindowChrome::WindowChrome(GtkWindow* filled)
+    : window(filled),
+      overlay(GTK_OVERLAY(g_object_ref_sink(gtk_overlay_new()))),
       column(GTK_BOX(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))),
       notice(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6)),
       noticeText(GTK_LABEL(gtk_label_new(nullptr))),
       noticeButtons(GTK_BOX(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6))),
       progress(GTK_PROGRESS_BAR(gtk_progress_bar_new())),
-      style(gtk_css_provider_new()) {
+      style(gtk_css_provider_new()),
+      shortcuts(gtk_shortcut_controller_new()),
+      pointer(gtk_event_controller_motion_new()) {
   gtk_css_provider_load_from_data(style, css, -1);
   gtk_style_context_add_provider_for_display(gtk_widget_get_display(GTK_WIDGET(window)),
                                              GTK_STYLE_PROVIDER(style),
@@ -90,9 +101,13 @@ WindowChrome::WindowChrome(GtkWindow* window)
   gtk_overlay_set_child(overlay, GTK_WIDGET(column));
   buildNotice();
   connect(overlay, "get-child-position", G_CALLBACK(placeBanner), this);
+  addWindowKeys();
+  followFullscreen();
 }
 
 WindowChrome::~WindowChrome() {
+  gtk_widget_remove_controller(GTK_WIDGET(window), shortcuts);
+  gtk_widget_remove_controller(GTK_WIDGET(window), pointer);
   for (const Connection& connection : connections) {
     g_signal_handler_disconnect(connection.object, connection.handler);
     g_object_unref(connection.object);
@@ -119,7 +134,7 @@ std::unique_ptr<WebView> WindowChrome::createWebView(const WebViewConfiguration&
 
 void WindowChrome::createControlBar(std::vector<ChromeAction> buttons) {
   barButtons = std::move(buttons);
-  GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 2);
+  bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 2);
   gtk_widget_add_css_class(bar, "quillfern-bar");
   gtk_widget_set_halign(bar, GTK_ALIGN_END);
   gtk_widget_set_valign(bar, GTK_ALIGN_START);
@@ -134,6 +149,14 @@ void WindowChrome::createControlBar(std::vector<ChromeAction> buttons) {
             }),
             &button);
     gtk_box_append(GTK_BOX(bar), widget);
+    for (const std::string& key : button.keys) {
+      addShortcut(key.c_str(), gtk_callback_action_new(
+                                   +[](GtkWidget*, GVariant*, gpointer data) {
+                                     guarded([&] { static_cast<ChromeAction*>(data)->action(); });
+                                     return gboolean{TRUE};
+                                   },
+                                   &button, nullptr));
+    }
   }
   gtk_overlay_add_overlay(overlay, bar);  // above the web view
 }

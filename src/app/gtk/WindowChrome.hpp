@@ -10,6 +10,7 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <chrono>
 #include <vector>
 
 namespace quillfern::gtk {
@@ -30,6 +31,7 @@ public:
   void showBanner(std::string_view message) override;
   void showNotice(std::string_view message, std::vector<ChromeAction> buttons) override;
   void hideNotice() override;
+  [[nodiscard]] bool toggleWindowFullscreen() override;
 
 private:
   struct Connection {
@@ -37,18 +39,33 @@ private:
     gulong handler;
   };
 
+  GtkWindow* window;    // outlives the chrome
   GtkOverlay* overlay;  // one reference of ours, beside the window's
   GtkBox* column;       // the page above the notice; owned by the overlay
   GtkWidget* notice;    // owned by column
   GtkLabel* noticeText;
   GtkBox* noticeButtons;
   GtkProgressBar* progress;  // owned by the overlay
+  GtkWidget* bar = nullptr;  // the control bar, owned by the overlay
   GtkCssProvider* style;
   std::vector<ChromeAction> barButtons;  // never resized after the bar is built
   std::vector<Connection> connections;
+  // Added to the window, which outlives the chrome; removed with it.
+  GtkEventController* shortcuts;
+  GtkEventController* pointer;
+  // In full screen the bar fades once the pointer has rested for a while.
+  std::chrono::steady_clock::time_point lastPointerMotion;
+  bool fadeScheduled = false;
   GLibMainLoop timers;  // declared last: its pending banner steps go first
 
   void connect(gpointer object, const char* signal, GCallback callback, gpointer data);
+  void addShortcut(const char* accelerator, GtkShortcutAction* action);
+  void addWindowKeys();
+  void followFullscreen();
+  void onFullscreenChanged();
+  void onPointerMoved();
+  void fadeBarWhenIdle();
+  void showBar();
   void buildNotice();
   void followLoading(WebKitWebView* view);
   void removeBanner(GtkWidget* label);

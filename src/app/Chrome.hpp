@@ -48,6 +48,11 @@ public:
   // notice shown before and stays until hideNotice().
   virtual void showNotice(std::string_view message, std::vector<ChromeAction> buttons) = 0;
   virtual void hideNotice() = 0;
+  // The page's right-click menu: these items, in this order, instead of the engine's own
+  // navigation items. Pages that make their own menu keep it. Called after createWebView.
+  virtual void setPageMenu(std::vector<ChromeAction> items) = 0;
+  // The toolkit's About dialog: the program, its version and its licence.
+  virtual void showAbout() = 0;
   // Switches the window between full screen and its normal size, as F11 does. False when the
   // window cannot (its desktop offers no full screen); nothing changes then.
   [[nodiscard]] virtual bool toggleWindowFullscreen() = 0;

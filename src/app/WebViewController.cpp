@@ -49,6 +49,7 @@ Bridge& WebViewController::bridge() {
 void WebViewController::viewDidLoad() {
   createWebView();
   createControlBar();
+  createPageMenu();
   startBridge();
   allowlist->refresh();
   waitForBridgeThenLoad(0);
@@ -67,6 +68,19 @@ void WebViewController::createControlBar() {
   buttons.back().keys = {"F5", "<Control>r"};
   buttons.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
   chrome->createControlBar(std::move(buttons));
+}
+
+// Replaces the engine's Back, Forward, Stop and Reload, which would take the player off the game.
+void WebViewController::createPageMenu() {
+  std::vector<ChromeAction> items;
+  items.push_back(makeButton("刷新", &WebViewController::reloadPage));
+  items.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
+  items.push_back(makeButton("关于 Quillfern", &WebViewController::showAbout));
+  chrome->setPageMenu(std::move(items));
+}
+
+void WebViewController::showAbout() {
+  chrome->showAbout();
 }
 
 ChromeAction WebViewController::makeButton(std::string title, void (WebViewController::*action)()) {

@@ -87,6 +87,8 @@ private:
 
   void createWebView();
   void createControlBar();
+  void createPageMenu();
+  void showAbout();
   [[nodiscard]] ChromeAction makeButton(std::string title, void (WebViewController::*action)());
   // Shows message on a later turn of the main loop, if the controller still exists then.
   void showBanner(std::string message);

@@ -148,13 +148,24 @@ TEST_F(WebViewControllerTest, ScriptsAreExactBytes) {
   EXPECT_EQ(webView().evaluations[1].script, fullscreenScriptText);
 }
 
-TEST_F(WebViewControllerTest, ControlBarHasReloadThenFullscreen) {
+TEST_F(WebViewControllerTest, ControlBarKeysAndPageMenu) {
   startListening();
   ASSERT_EQ(chrome->buttons.size(), 2U);
   EXPECT_EQ(chrome->buttons[0].title, "刷新");
   EXPECT_EQ(chrome->buttons[0].keys, (std::vector<std::string>{"F5", "<Control>r"}));
   EXPECT_EQ(chrome->buttons[1].title, "全屏/退出");
   EXPECT_TRUE(chrome->buttons[1].keys.empty());
+
+  std::vector<std::string> menu;
+  for (const ChromeAction& item : chrome->menu) {
+    menu.push_back(item.title);
+  }
+  EXPECT_EQ(menu, (std::vector<std::string>{"刷新", "全屏/退出", "关于 Quillfern"}));
+  webView().url = "http://game.quillfern.example/";
+  chrome->choose("刷新");
+  chrome->choose("全屏/退出");
+  chrome->choose("关于 Quillfern");
+  EXPECT_EQ(taken(), (Journal{"reload", "evaluate", "about"}));
 }
 
 TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {

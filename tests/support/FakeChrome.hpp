@@ -37,6 +37,8 @@ public:
     journal->emplace_back("hide notice");
     noticeButtons.clear();
   }
+  void setPageMenu(std::vector<ChromeAction> items) override { menu = std::move(items); }
+  void showAbout() override { journal->emplace_back("about"); }
   [[nodiscard]] bool toggleWindowFullscreen() override {
     if (windowCanFullscreen) {
       journal->emplace_back("window full screen");
@@ -47,15 +49,16 @@ public:
   // Presses the button of that title on the control bar or the notice.
   void press(std::string_view title) const {
     for (const auto* group : {&buttons, &noticeButtons}) {
-      for (const ChromeAction& button : *group) {
-        if (button.title == title) {
-          const auto action = button.action;  // pressing may take the notice down
-          action();
-          return;
-        }
+      if (activate(*group, title)) {
+        return;
       }
     }
     throw std::invalid_argument("no button " + std::string(title));
+  }
+  void choose(std::string_view title) const {
+    if (!activate(menu, title)) {
+      throw std::invalid_argument("no menu item " + std::string(title));
+    }
   }
 
   WebViewConfiguration configuration;
@@ -63,10 +66,22 @@ public:
   FakeWebView* webView = nullptr;  // owned by whoever took the result of createWebView
   std::vector<ChromeAction> buttons;        // the control bar's
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
+  std::vector<ChromeAction> menu;           // the page's right-click menu
   bool windowCanFullscreen = true;
 
 private:
   std::shared_ptr<Journal> journal;
+
+  static bool activate(const std::vector<ChromeAction>& group, std::string_view title) {
+    for (const ChromeAction& item : group) {
+      if (item.title == title) {
+        const auto action = item.action;  // a copy: pressing may take the notice down
+        action();
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 }  // namespace quillfern::testing

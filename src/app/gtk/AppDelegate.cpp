@@ -14,8 +14,6 @@ namespace quillfern::gtk {
 
 namespace {
 
-constexpr const char* applicationId = "com.quillfern.Quillfern";
-
 gboolean onStopSignal(gpointer scene) {
   guarded([&] { static_cast<SceneDelegate*>(scene)->disconnect(); });
   return G_SOURCE_CONTINUE;

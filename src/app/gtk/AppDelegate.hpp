@@ -7,6 +7,9 @@
 
 namespace quillfern::gtk {
 
+// The desktop's name for the application: its bus name, desktop entry and icon.
+inline constexpr const char* applicationId = "com.quillfern.Quillfern";
+
 class SceneDelegate;
 
 class AppDelegate {

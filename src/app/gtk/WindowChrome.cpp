@@ -125,11 +125,12 @@ void WindowChrome::connect(gpointer object, const char* signal, GCallback callba
 
 std::unique_ptr<WebView> WindowChrome::createWebView(const WebViewConfiguration& configuration,
                                                      WebViewDelegate& delegate) {
-  auto page = std::make_unique<WebKitPageView>(configuration, delegate);
-  gtk_box_prepend(column, page->widget());  // above the notice
-  gtk_widget_grab_focus(page->widget());
-  followLoading(WEBKIT_WEB_VIEW(page->widget()));
-  return page;
+  auto pageView = std::make_unique<WebKitPageView>(configuration, delegate);
+  page = pageView->widget();
+  gtk_box_prepend(column, page);  // above the notice
+  gtk_widget_grab_focus(page);
+  followLoading(WEBKIT_WEB_VIEW(page));
+  return pageView;
 }
 
 void WindowChrome::createControlBar(std::vector<ChromeAction> buttons) {

@@ -6,6 +6,7 @@
 
 #include "app/Chrome.hpp"
 #include "app/gtk/GLibMainLoop.hpp"
+#include "app/gtk/GObjectPtr.hpp"
 
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
@@ -31,6 +32,8 @@ public:
   void showBanner(std::string_view message) override;
   void showNotice(std::string_view message, std::vector<ChromeAction> buttons) override;
   void hideNotice() override;
+  void setPageMenu(std::vector<ChromeAction> items) override;
+  void showAbout() override;
   [[nodiscard]] bool toggleWindowFullscreen() override;
 
 private:
@@ -49,6 +52,9 @@ private:
   GtkWidget* bar = nullptr;  // the control bar, owned by the overlay
   GtkCssProvider* style;
   std::vector<ChromeAction> barButtons;  // never resized after the bar is built
+  std::vector<ChromeAction> menuItems;   // never resized after the menu is set
+  std::vector<GObjectPtr<GSimpleAction>> menuActions;  // one per item, for the engine's menu
+  GtkWidget* page = nullptr;                           // the web view, owned by column
   std::vector<Connection> connections;
   // Added to the window, which outlives the chrome; removed with it.
   GtkEventController* shortcuts;
@@ -67,6 +73,7 @@ private:
   void fadeBarWhenIdle();
   void showBar();
   void buildNotice();
+  void editPageMenu(WebKitContextMenu* menu) const;
   void followLoading(WebKitWebView* view);
   void removeBanner(GtkWidget* label);
   static gboolean placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRectangle* allocation,

@@ -5,6 +5,7 @@
 
 #include "app/WebView.hpp"
 #include "app/WebViewDelegate.hpp"
+#include "app/WindowState.hpp"
 
 #include <functional>
 #include <memory>
@@ -53,6 +54,10 @@ public:
   virtual void setPageMenu(std::vector<ChromeAction> items) = 0;
   // The toolkit's About dialog: the program, its version and its licence.
   virtual void showAbout() = 0;
+  // Gives the window this size and state; called before the window is shown.
+  virtual void restoreWindow(const WindowState& state) = 0;
+  // The window's state now; the size is the one it has when neither maximized nor full screen.
+  [[nodiscard]] virtual WindowState windowState() const = 0;
   // Switches the window between full screen and its normal size, as F11 does. False when the
   // window cannot (its desktop offers no full screen); nothing changes then.
   [[nodiscard]] virtual bool toggleWindowFullscreen() = 0;

@@ -22,8 +22,8 @@ constexpr std::string_view applicationName = "WrenMobile/0.1 iOS";
 }  // namespace
 
 WebViewController::WebViewController(Services services)
-    : allowlist(
-        std::make_shared<HostAllowlist>(std::move(services.defaults), std::move(services.http))),
+    : defaults(std::move(services.defaults)),
+      allowlist(std::make_shared<HostAllowlist>(defaults, std::move(services.http))),
       makeBridge(std::move(services.makeBridge)),
       mainLoop(std::move(services.mainLoop)),
       chrome(std::move(services.chrome)),
@@ -47,12 +47,19 @@ Bridge& WebViewController::bridge() {
 }
 
 void WebViewController::viewDidLoad() {
+  chrome->restoreWindow(WindowState::load(*defaults));
   createWebView();
   createControlBar();
   createPageMenu();
   startBridge();
   allowlist->refresh();
   waitForBridgeThenLoad(0);
+}
+
+void WebViewController::windowWillClose() {
+  if (const auto error = chrome->windowState().save(*defaults)) {
+    log(LogTag::app, "窗口状态保存失败：" + error.message());
+  }
 }
 
 void WebViewController::createWebView() {

@@ -31,7 +31,7 @@ public:
   static constexpr int minimumPageWidth = 982;
 
   struct Services {
-    std::shared_ptr<DefaultsStore> defaults;  // where the allowlist is cached
+    std::shared_ptr<DefaultsStore> defaults;  // the allowlist's cache and the window's state
     std::shared_ptr<HttpClient> http;         // for the allowlist refresh
     BridgeFactory makeBridge;
     std::shared_ptr<MainLoop> mainLoop;
@@ -48,9 +48,11 @@ public:
   // Stops the bridge, making it first if it was never used.
   ~WebViewController() override;
 
-  // The start-up sequence: web view, control bar, bridge, allowlist refresh, then the wait for
-  // the bridge before the start page is loaded.
+  // The start-up sequence: the window as the player left it, web view, control bar, bridge,
+  // allowlist refresh, then the wait for the bridge before the start page is loaded.
   void viewDidLoad();
+  // Keeps the window's size and state in the settings for the next start.
+  void windowWillClose();
 
   // The "刷新" button: restarts the fallback ladder and reloads the page.
   void reloadPage();
@@ -67,6 +69,7 @@ public:
   [[nodiscard]] NavigationPolicy decideResponse(const NavigationResponse& response) override;
 
 private:
+  const std::shared_ptr<DefaultsStore> defaults;
   const std::shared_ptr<HostAllowlist> allowlist;
   const BridgeFactory makeBridge;
   const std::shared_ptr<MainLoop> mainLoop;

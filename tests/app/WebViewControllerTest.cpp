@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -553,6 +555,61 @@ TEST_F(WebViewControllerTest, NewWindowRequests) {
     SCOPED_TRACE(c.url.value_or("(none)"));
     EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = true}, Asked::newWindow), c.expected);
   }
+}
+
+using Scalars = std::map<std::string, DefaultsScalar>;
+
+DefaultsScalar number(std::int64_t value) {
+  return value;
+}
+
+TEST_F(WebViewControllerTest, WindowOpensAsThePlayerLeftIt) {
+  struct Case {
+    const char* name;
+    Scalars stored;
+    WindowState expected;
+  };
+  const std::string width = "quillfern.window.width";
+  const std::string height = "quillfern.window.height";
+  const std::string maximized = "quillfern.window.maximized";
+  const std::string fullscreen = "quillfern.window.fullscreen";
+  for (const Case& c : std::vector<Case>{
+           {"nothing stored", {}, {}},
+           {"all of it",
+            {{width, number(1000)}, {height, number(600)}, {maximized, true}, {fullscreen, true}},
+            {.width = 1000, .height = 600, .maximized = true, .fullscreen = true}},
+           {"the smallest size",
+            {{width, number(640)}, {height, number(360)}},
+            {.width = 640, .height = 360}},
+           {"too narrow: the size goes, the flag stays",
+            {{width, number(639)}, {height, number(600)}, {maximized, true}},
+            {.maximized = true}},
+           {"too low", {{width, number(1000)}, {height, number(359)}}, {}},
+           {"too large", {{width, number(16385)}, {height, number(600)}}, {}},
+           {"half a size", {{width, number(1000)}}, {}},
+           {"values of another kind",
+            {{width, true}, {height, number(600)}, {maximized, number(1)}, {fullscreen, number(0)}},
+            {}},
+       }) {
+    SCOPED_TRACE(c.name);
+    store->scalars = c.stored;
+    startListening();
+    EXPECT_EQ(chrome->restored, c.expected);
+    controller.reset();
+  }
+}
+
+TEST_F(WebViewControllerTest, WindowStateIsKeptWhenTheWindowCloses) {
+  startListening();
+  chrome->window = {.width = 900, .height = 500, .maximized = true, .fullscreen = false};
+  controller->windowWillClose();
+  EXPECT_EQ(store->scalars, (Scalars{{"quillfern.window.width", number(900)},
+                                     {"quillfern.window.height", number(500)},
+                                     {"quillfern.window.maximized", true},
+                                     {"quillfern.window.fullscreen", false}}));
+  store->failWrites = true;
+  controller->windowWillClose();
+  EXPECT_TRUE(logs.contains("[Quillfern][app] 窗口状态保存失败：Input/output error"));
 }
 
 TEST_F(WebViewControllerTest, OwnsOneBridgeOverItsAllowlistAndStopsIt) {

@@ -5,6 +5,7 @@
 #include "app/Chrome.hpp"
 #include "support/FakeWebView.hpp"
 
+#include <optional>
 #include <stdexcept>
 
 namespace quillfern::testing {
@@ -39,6 +40,8 @@ public:
   }
   void setPageMenu(std::vector<ChromeAction> items) override { menu = std::move(items); }
   void showAbout() override { journal->emplace_back("about"); }
+  void restoreWindow(const WindowState& state) override { restored = state; }
+  [[nodiscard]] WindowState windowState() const override { return window; }
   [[nodiscard]] bool toggleWindowFullscreen() override {
     if (windowCanFullscreen) {
       journal->emplace_back("window full screen");
@@ -68,6 +71,8 @@ public:
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
   std::vector<ChromeAction> menu;           // the page's right-click menu
   bool windowCanFullscreen = true;
+  std::optional<WindowState> restored;  // what the controller gave the window
+  WindowState window;                   // what windowState() reports
 
 private:
   std::shared_ptr<Journal> journal;

@@ -2,6 +2,7 @@
 
 #include "app/LoopbackBridgeAdapter.hpp"
 #include "app/WebViewController.hpp"
+#include "app/gtk/AppDelegate.hpp"
 #include "app/gtk/DesktopOpener.hpp"
 #include "app/gtk/GLibMainLoop.hpp"
 #include "app/gtk/Guarded.hpp"
@@ -13,11 +14,10 @@ namespace quillfern::gtk {
 
 namespace {
 
-constexpr int defaultWidth = 1280;  // landscape
-constexpr int defaultHeight = 720;
 constexpr const char* controllerKey = "quillfern-controller";
 
 std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
+  // One store for the allowlist's cache and the window's state: it serialises their writes.
   return std::make_shared<WebViewController>(WebViewController::Services{
       .defaults = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath()),
       .http = std::make_shared<CurlHttpClient>(),
@@ -39,9 +39,10 @@ void SceneDelegate::sceneWillConnect(GtkApplication* application) {
     gtk_window_present(window);
     return;
   }
+  // Names the window's icon on X11 too, where the desktop entry does not reach the window.
+  gtk_window_set_default_icon_name(applicationId);
   window = GTK_WINDOW(g_object_ref(gtk_application_window_new(application)));
   gtk_window_set_title(window, "Quillfern");
-  gtk_window_set_default_size(window, defaultWidth, defaultHeight);
   closeHandler = g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
 
   // The window owns its controller, as a root view controller is owned by its window.
@@ -59,8 +60,14 @@ void SceneDelegate::disconnect() {
   }
 }
 
-gboolean SceneDelegate::onCloseRequest(GtkWindow* /*closing*/, gpointer self) {
-  guarded([&] { static_cast<SceneDelegate*>(self)->releaseWindow(); });
+gboolean SceneDelegate::onCloseRequest(GtkWindow* closing, gpointer self) {
+  guarded([&] {
+    if (auto* controller = static_cast<std::shared_ptr<WebViewController>*>(
+            g_object_get_data(G_OBJECT(closing), controllerKey))) {
+      (*controller)->windowWillClose();
+    }
+    static_cast<SceneDelegate*>(self)->releaseWindow();
+  });
   return FALSE;  // let it close
 }
 

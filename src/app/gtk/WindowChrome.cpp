@@ -97,6 +97,8 @@ WindowChrome::WindowChrome(GtkWindow* filled)
                                              GTK_STYLE_PROVIDER(style),
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   gtk_widget_add_css_class(GTK_WIDGET(window), "quillfern-window");
+  gtk_widget_set_size_request(GTK_WIDGET(window), WindowState::minimumWidth,
+                              WindowState::minimumHeight);
   gtk_window_set_child(window, GTK_WIDGET(overlay));
   gtk_overlay_set_child(overlay, GTK_WIDGET(column));
   buildNotice();

@@ -34,6 +34,8 @@ public:
   void hideNotice() override;
   void setPageMenu(std::vector<ChromeAction> items) override;
   void showAbout() override;
+  void restoreWindow(const WindowState& state) override;
+  [[nodiscard]] WindowState windowState() const override;
   [[nodiscard]] bool toggleWindowFullscreen() override;
 
 private:

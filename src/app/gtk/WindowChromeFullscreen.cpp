@@ -1,5 +1,6 @@
-// The window's keys and full screen: F11 and the control bar's fallback switch it, a hint says
-// how to leave, and the bar fades while the pointer rests.
+// The window itself: its keys, its size and state, and full screen, which F11 and the control
+// bar's fallback switch, with a hint on how to leave and a bar that fades while the pointer
+// rests.
 #include "app/gtk/Guarded.hpp"
 #include "app/gtk/WindowChrome.hpp"
 
@@ -54,6 +55,26 @@ void WindowChrome::addWindowKeys() {
   addShortcut("<Control>w", gtk_named_action_new("window.close"));
   addShortcut("<Control>q", gtk_named_action_new("app.quit"));
   gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
+}
+
+void WindowChrome::restoreWindow(const WindowState& state) {
+  gtk_window_set_default_size(window, state.width, state.height);
+  if (state.maximized) {
+    gtk_window_maximize(window);
+  }
+  if (state.fullscreen) {
+    gtk_window_fullscreen(window);
+  }
+}
+
+// GTK keeps the default size at the size the window has when neither maximized nor full
+// screen, so the window comes back to that size when the player leaves either state.
+WindowState WindowChrome::windowState() const {
+  WindowState state;
+  gtk_window_get_default_size(window, &state.width, &state.height);
+  state.maximized = gtk_window_is_maximized(window) != FALSE;
+  state.fullscreen = gtk_window_is_fullscreen(window) != FALSE;
+  return state;
 }
 
 bool WindowChrome::toggleWindowFullscreen() {

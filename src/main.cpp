@@ -29,7 +29,7 @@ int runWindow(const char* programName) {
   quillfern::exemptLoopbackFromProxies();
   if (quillfern::gtk::AppDelegate::canOpenDisplay()) {
     quillfern::gtk::AppDelegate app;
-    return app.run(programName);
+    return app.run(programName, std::cerr);
   }
   std::cerr << "quillfern: no display to open the window on (DISPLAY and WAYLAND_DISPLAY name "
                "none that answers).\nRun 'quillfern --headless' to serve the bridge alone for a "

@@ -3,6 +3,7 @@
 #include "app/gtk/GObjectPtr.hpp"
 #include "app/gtk/Guarded.hpp"
 #include "app/gtk/SceneDelegate.hpp"
+#include "policy/BridgeConfig.hpp"
 
 #include <gtk/gtk.h>
 
@@ -29,7 +30,7 @@ bool AppDelegate::canOpenDisplay() {
   return gtk_init_check() != FALSE;
 }
 
-int AppDelegate::run(const char* programName) {
+int AppDelegate::run(const char* programName, std::ostream& errors) {
   const auto application = adopt(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS));
   g_signal_connect(application.get(), "activate",
                    G_CALLBACK(+[](GtkApplication* app, gpointer data) {
@@ -54,7 +55,14 @@ int AppDelegate::run(const char* programName) {
 
   g_source_remove(interrupt);
   g_source_remove(terminate);
+  const bool refused = scene->refusedSecondCopy();
   scene.reset();  // a window still open (the loop ended some other way) goes with its controller
+  if (refused) {
+    errors << "quillfern: 127.0.0.1:" << BridgeConfig::bridgePort
+           << " is in use, most likely by another running quillfern (its window or quillfern "
+              "--headless); not opening a second window.\n";
+    return 1;
+  }
   return status;
 }
 

@@ -5,10 +5,12 @@
 #include "app/gtk/AppDelegate.hpp"
 #include "app/gtk/DesktopOpener.hpp"
 #include "app/gtk/GLibMainLoop.hpp"
+#include "app/gtk/GObjectPtr.hpp"
 #include "app/gtk/Guarded.hpp"
 #include "app/gtk/WindowChrome.hpp"
 #include "platform/CurlHttpClient.hpp"
 #include "platform/JsonFileStore.hpp"
+#include "policy/BridgeConfig.hpp"
 
 namespace quillfern::gtk {
 
@@ -28,6 +30,22 @@ std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
   });
 }
 
+// Whether something listens on the bridge's port: binding it as the bridge does then fails.
+bool bridgePortHeld() {
+  const auto socket = adopt(
+      g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr));
+  if (!socket) {
+    return false;
+  }
+  const auto loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+  const auto address = adopt(g_inet_socket_address_new(loopback.get(), BridgeConfig::bridgePort));
+  GError* error = nullptr;
+  g_socket_bind(socket.get(), address.get(), TRUE, &error);
+  const bool held = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE) != FALSE;
+  g_clear_error(&error);
+  return held;
+}
+
 }  // namespace
 
 SceneDelegate::~SceneDelegate() {
@@ -38,6 +56,12 @@ void SceneDelegate::sceneWillConnect(GtkApplication* application) {
   if (window) {
     gtk_window_present(window);
     return;
+  }
+  // With a session bus, a second start hands over to the first copy and never gets here.
+  if (g_application_get_dbus_connection(G_APPLICATION(application)) == nullptr
+      && bridgePortHeld()) {
+    refused = true;
+    return;  // with no window the application ends
   }
   // Names the window's icon on X11 too, where the desktop entry does not reach the window.
   gtk_window_set_default_icon_name(applicationId);

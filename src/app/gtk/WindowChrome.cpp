@@ -76,7 +76,7 @@ progressbar.quillfern-progress progress {
   box-shadow: none;
 }
 progressbar.quillfern-progress trough { background: none; }
-progressbar.quillfern-progress progress { background-color: rgb(74, 157, 248); }
+progressbar.quillfern-progress progress { margin: 0; background-color: rgb(74, 157, 248); }
 )css";
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(JsonFileStoreTest, WritesKeepEveryOtherKey) {
   EXPECT_EQ(store.scalar("w"), DefaultsScalar{std::int64_t{1280}});
   EXPECT_EQ(store.scalar("f"), DefaultsScalar{true});
   EXPECT_EQ(store.stringArray("k"), Strings{"new"});
-  EXPECT_NE(contentsOf(file).find("\"theme\": \"dark\""), std::string::npos);
+  EXPECT_NE(contentsOf(file).find(R"("theme": "dark")"), std::string::npos);
 }
 
 TEST_F(JsonFileStoreTest, ScalarsAreFlagsAndWholeNumbersOnly) {

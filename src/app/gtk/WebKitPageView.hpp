@@ -1,7 +1,8 @@
 // The WebView on a WebKitWebView: builds and configures the widget, turns the engine's load,
 // policy and process signals into WebViewDelegate calls, and evaluates scripts. Owned by the
-// controller; main thread only. Its destructor cancels pending script evaluations, disconnects
-// its signal handlers and removes its time-out before it lets the widget go.
+// controller; main thread only. Its destructor cancels pending script evaluations and proxy
+// lookups, disconnects its signal handlers and removes its time-out before it lets the widget
+// go.
 #pragma once
 
 #include "app/Chrome.hpp"

@@ -81,8 +81,8 @@ progressbar.quillfern-progress progress { margin: 0; background-color: rgb(74, 1
 
 }  // namespace
 
-WindowChrome::WindowChrome(GtkWindow* filled)
-    : window(filled),
+WindowChrome::WindowChrome(GtkWindow* toplevel)
+    : window(toplevel),
       overlay(GTK_OVERLAY(g_object_ref_sink(gtk_overlay_new()))),
       column(GTK_BOX(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))),
       notice(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6)),

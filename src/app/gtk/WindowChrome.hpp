@@ -1,7 +1,8 @@
 // The Chrome of the one window: an overlay that holds the page with the notice bar below it,
 // the loading indicator along the top edge, the control bar in the top-right corner and the
-// banners at the bottom centre. Owned by the controller; main thread only. It goes before the
-// window does: its destructor disconnects its handlers and removes its banner timers.
+// banners at the bottom centre; it also keeps the window's keys, full screen and state. Owned by
+// the controller; main thread only. It goes before the window does: its destructor removes its
+// key and pointer controllers from the window, disconnects its handlers and removes its timers.
 #pragma once
 
 #include "app/Chrome.hpp"
@@ -19,7 +20,7 @@ namespace quillfern::gtk {
 class WindowChrome final : public Chrome {
 public:
   // Makes an overlay the window's content.
-  explicit WindowChrome(GtkWindow* window);
+  explicit WindowChrome(GtkWindow* toplevel);
   WindowChrome(const WindowChrome&) = delete;
   WindowChrome& operator=(const WindowChrome&) = delete;
   WindowChrome(WindowChrome&&) = delete;
@@ -79,7 +80,7 @@ private:
   void followLoading(WebKitWebView* view);
   void removeBanner(GtkWidget* label);
   static gboolean placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRectangle* allocation,
-                              gpointer data);
+                              gpointer self);
 };
 
 }  // namespace quillfern::gtk

@@ -15,6 +15,7 @@ namespace {
 // The platform's code and words for a request that got no answer in time.
 constexpr long timedOutCode = -1001;
 constexpr const char* timedOutDescription = "The request timed out.";
+constexpr int proxyAuthenticationRequired = 407;
 
 // Website data (cookies, local storage, the game's saved settings) lives in the user's data
 // folder and survives restarts; the HTTP cache lives in the cache folder.
@@ -331,10 +332,13 @@ void WebKitPageView::onLoadFailed(WebKitLoadEvent event, const GError* error) {
   const bool beforeCommit = event != WEBKIT_LOAD_COMMITTED;
   NavigationError failure = navigationError(error);
   if (beforeCommit && refusedStatus != 0) {
-    // Whatever the engine calls the load it was told to drop, it failed by its status.
+    // Whatever the engine calls the load it was told to drop, it failed by its status; 407 is
+    // the proxy asking for credentials we do not have.
     failure = NavigationError{.code = refusedStatus,
                               .description = describeStatus(refusedStatus),
-                              .cause = NavigationError::Cause::errorStatus};
+                              .cause = refusedStatus == proxyAuthenticationRequired
+                                           ? NavigationError::Cause::proxy
+                                           : NavigationError::Cause::errorStatus};
     refusedStatus = 0;
   } else if (beforeCommit && failure.code == NavigationError::cancelledCode) {
     if (timedOut) {

@@ -196,10 +196,10 @@ gboolean WindowChrome::placeBanner(GtkOverlay* overlay, GtkWidget* child, GdkRec
   if (!gtk_widget_has_css_class(child, bannerClass)) {
     return FALSE;
   }
-  GtkWidget* notice = static_cast<WindowChrome*>(self)->notice;
+  GtkWidget* noticeBar = static_cast<WindowChrome*>(self)->notice;
   const int width = gtk_widget_get_width(GTK_WIDGET(overlay));
   const int height = gtk_widget_get_height(GTK_WIDGET(overlay))
-                     - (gtk_widget_get_visible(notice) ? gtk_widget_get_height(notice) : 0);
+                     - (gtk_widget_get_visible(noticeBar) ? gtk_widget_get_height(noticeBar) : 0);
   const int widest = static_cast<int>(std::floor(width * bannerMaximumWidthShare));
   int minimum = 0;
   int natural = 0;

@@ -61,7 +61,8 @@ public:
   // loadInPlace or cancel.
   [[nodiscard]] virtual NavigationPolicy createWebView(const NavigationAction& action) = 0;
   // Asked when the main frame's response arrives. allow shows it; cancel drops it, and the load
-  // is then reported as a provisional failure with the response's status (Cause::errorStatus).
+  // is then reported as a provisional failure with the response's status (Cause::errorStatus;
+  // Cause::proxy for a proxy's 407).
   [[nodiscard]] virtual NavigationPolicy decideResponse(const NavigationResponse& response) = 0;
 
 protected:

@@ -1,6 +1,7 @@
 // The command line: picks the mode and hands over to it.
 
 #include "app/HeadlessRun.hpp"
+#include "app/LoopbackProxyExemption.hpp"
 
 #if QUILLFERN_HAVE_WINDOW
 #include "app/gtk/AppDelegate.hpp"
@@ -24,9 +25,11 @@ constexpr std::string_view usage =
 // The game window, where there is a display to show it on.
 int runWindow(const char* programName) {
 #if QUILLFERN_HAVE_WINDOW
+  // Before GTK starts any thread; the web view's network process inherits the environment.
+  quillfern::exemptLoopbackFromProxies();
   if (quillfern::gtk::AppDelegate::canOpenDisplay()) {
     quillfern::gtk::AppDelegate app;
-    return app.run(programName);
+    return app.run(programName, std::cerr);
   }
   std::cerr << "quillfern: no display to open the window on (DISPLAY and WAYLAND_DISPLAY name "
                "none that answers).\nRun 'quillfern --headless' to serve the bridge alone for a "

@@ -64,6 +64,29 @@ TEST_F(JsonFileStoreTest, WritesKeepEveryOtherKey) {
   EXPECT_NE(text.find("\"theme\": \"dark\""), std::string::npos) << text;
   EXPECT_EQ(store.stringArray("k"), Strings{"new"});
   EXPECT_EQ(store.stringArray("n"), std::nullopt);  // an array of numbers is not string array
+
+  ASSERT_FALSE(store.setScalars({{"w", std::int64_t{1280}}, {"f", true}}));
+  EXPECT_EQ(store.scalar("w"), DefaultsScalar{std::int64_t{1280}});
+  EXPECT_EQ(store.scalar("f"), DefaultsScalar{true});
+  EXPECT_EQ(store.stringArray("k"), Strings{"new"});
+  EXPECT_NE(contentsOf(file).find(R"("theme": "dark")"), std::string::npos);
+}
+
+TEST_F(JsonFileStoreTest, ScalarsAreFlagsAndWholeNumbersOnly) {
+  struct Case {
+    std::string_view value;
+    std::optional<DefaultsScalar> expected;
+  };
+  for (const Case& c :
+       {Case{"false", DefaultsScalar{false}}, Case{"-360", DefaultsScalar{std::int64_t{-360}}},
+        Case{"9223372036854775807", DefaultsScalar{INT64_MAX}},
+        Case{"9223372036854775808", std::nullopt},  // beyond 64 signed bits
+        Case{"720.5", std::nullopt}, Case{R"("720")", std::nullopt}, Case{"null", std::nullopt},
+        Case{"[1]", std::nullopt}}) {
+    SCOPED_TRACE(c.value);
+    writeFile(file, std::string(R"({"k":)") + std::string(c.value) + "}");
+    EXPECT_EQ(JsonFileStore(file).scalar("k"), c.expected);
+  }
 }
 
 TEST_F(JsonFileStoreTest, ValuesThatAreNotStringArraysReadAsAbsent) {

@@ -35,6 +35,8 @@ std::string_view reasonFor(int status) {
       return "Not Found";
     case 500:
       return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
     default:
       return "Status";
   }

@@ -1,5 +1,6 @@
-# Installs the program like any Linux desktop program (the executables, a desktop entry, icons,
-# man pages and a systemd user unit for the bridge) and describes the two Debian packages that
+# Installs the program like any Linux desktop program (the executables, a desktop entry, AppStream
+# metadata, icons, man pages, the copyright and changelog, and a systemd user unit for the
+# bridge) and describes the two Debian packages that
 # CPack builds from the same rules (`cpack -G DEB` in the build folder): quillfern-bridge holds
 # the bridge alone (its executable, user unit and man page) with no window library among its
 # dependencies, so a machine without a desktop can install it; quillfern holds the window and
@@ -16,6 +17,8 @@ install(TARGETS quillfern_bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COM
 install(TARGETS quillfern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
 install(FILES "${packagingSource}/${quillfernAppId}.desktop"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT app)
+install(FILES "${packagingSource}/${quillfernAppId}.metainfo.xml"
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT app)
 install(FILES "${packagingSource}/${quillfernAppId}.svg"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
 
@@ -44,27 +47,41 @@ else()
   message(STATUS "rsvg-convert not found (librsvg2-bin): only the SVG icon will be installed")
 endif()
 
-# The man pages, compressed as Debian keeps man pages when gzip is there.
+# Installs a file compressed, as Debian keeps man pages and changelogs, when gzip is there.
 find_program(QUILLFERN_GZIP gzip)
-foreach(page quillfern:app quillfern-bridge:bridge)
-  string(REPLACE ":" ";" pageAndComponent "${page}")
-  list(GET pageAndComponent 0 name)
-  list(GET pageAndComponent 1 component)
-  configure_file("${packagingSource}/${name}.1.in" "${packagingBinary}/${name}.1" @ONLY)
-  if(QUILLFERN_GZIP)
-    add_custom_command(
-      OUTPUT "${packagingBinary}/${name}.1.gz"
-      # -n leaves out the name and time, so the same page always compresses to the same bytes.
-      COMMAND "${QUILLFERN_GZIP}" -9 -n -k -f "${packagingBinary}/${name}.1"
-      DEPENDS "${packagingBinary}/${name}.1"
-      VERBATIM)
-    add_custom_target(${name}_man_page ALL DEPENDS "${packagingBinary}/${name}.1.gz")
-    install(FILES "${packagingBinary}/${name}.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-            COMPONENT ${component})
-  else()
-    install(FILES "${packagingBinary}/${name}.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-            COMPONENT ${component})
+function(quillfern_install_compressed file destination component)
+  get_filename_component(name "${file}" NAME)
+  if(NOT QUILLFERN_GZIP)
+    install(FILES "${file}" DESTINATION ${destination} COMPONENT ${component})
+    return()
   endif()
+  set(folder "${packagingBinary}/compressed")
+  if(NOT TARGET compress_${name})
+    add_custom_command(
+      OUTPUT "${folder}/${name}.gz"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
+      COMMAND "${CMAKE_COMMAND}" -E copy "${file}" "${folder}/${name}"
+      # -n leaves out the name and time, so the same file always compresses to the same bytes.
+      COMMAND "${QUILLFERN_GZIP}" -9 -n -f "${folder}/${name}"
+      DEPENDS "${file}"
+      VERBATIM)
+    add_custom_target(compress_${name} ALL DEPENDS "${folder}/${name}.gz")
+  endif()
+  install(FILES "${folder}/${name}.gz" DESTINATION ${destination} COMPONENT ${component})
+endfunction()
+
+# Each package's man page (named after it), copyright file and changelog.
+foreach(package quillfern:app quillfern-bridge:bridge)
+  string(REPLACE ":" ";" packageAndComponent "${package}")
+  list(GET packageAndComponent 0 name)
+  list(GET packageAndComponent 1 component)
+  configure_file("${packagingSource}/${name}.1.in" "${packagingBinary}/${name}.1" @ONLY)
+  quillfern_install_compressed("${packagingBinary}/${name}.1" ${CMAKE_INSTALL_MANDIR}/man1
+                               ${component})
+  install(FILES "${packagingSource}/copyright"
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name} COMPONENT ${component})
+  quillfern_install_compressed("${packagingSource}/changelog"
+                               ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name} ${component})
 endforeach()
 
 # The user unit names the installed executable, whose folder is known only when installing:
@@ -100,6 +117,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME quillfern-bridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SOURCE quillfern)  # both come from this one source tree
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_BRIDGE_DESCRIPTION [=[Loopback bridge between a browser game page and its TCP servers
 quillfern-bridge serves a loopback bridge on 127.0.0.1:9882 for a browser on
@@ -111,7 +129,9 @@ user unit quillfern-bridge.service runs it as a service.]=])
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_RECOMMENDS ca-certificates)
 
 set(CPACK_DEBIAN_APP_PACKAGE_NAME quillfern)
-set(CPACK_DEBIAN_APP_PACKAGE_SECTION games)
+# Not games: Debian keeps that section for programs installed in /usr/games. The window is a web
+# view for one site's game, with the bridge its pages talk to.
+set(CPACK_DEBIAN_APP_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_APP_DESCRIPTION [=[Player for one browser-hosted Flash game
 Quillfern shows one browser-hosted Flash game in its own window, where
 Ruffle runs the game. A loopback bridge on 127.0.0.1:9882 relays the page's
@@ -120,6 +140,8 @@ allowlist. "quillfern --headless" runs the bridge alone, for a local browser,
 as quillfern-bridge does.]=])
 # The window's own bridge and quillfern --headless come from the same build of the bridge.
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "quillfern-bridge (= ${PROJECT_VERSION})")
+# The window's labels are Chinese; without a CJK font they render as boxes.
+set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
 include(CPack)
 
 if(QUILLFERN_BUILD_TESTS)

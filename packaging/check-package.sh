@@ -2,12 +2,13 @@
 # Builds the two Debian packages (quillfern and quillfern-bridge) from a build folder, unpacks
 # them with dpkg -x into a scratch folder and checks them: the control fields, that the bridge
 # package depends on no window library and quillfern on the bridge, the exact file lists, both
-# programs' --version run from the unpacked tree, that the bridge loads no window library, the
-# icons' pixel sizes, the desktop entry (desktop-file-validate), the user unit (its ExecStart,
-# systemd-analyze verify and its exposure score), the man pages (groff), that apt could install
-# them here (apt-get --simulate), and the unit's path after `cmake --install --prefix`. A check
-# whose tool is missing is skipped with a note; the whole test is skipped (exit 77) when the
-# packages cannot be built on this machine.
+# programs' --version run from the unpacked tree and their hardening, that the bridge loads no
+# window library, the copyright files and changelogs, the icons' pixel sizes, the desktop entry
+# (desktop-file-validate), the AppStream metadata (appstreamcli validate-tree), the user unit (its
+# ExecStart, systemd-analyze verify and its exposure score), the man pages (groff), lintian
+# --pedantic, that apt could install them here (apt-get --simulate), and the unit's path after
+# `cmake --install --prefix`. A check whose tool is missing is skipped with a note; the whole
+# test is skipped (exit 77) when the packages cannot be built on this machine.
 set -euo pipefail
 cmake=${1:?usage: check-package.sh CMAKE CPACK BUILD_DIR VERSION [ICON_SIZE...]}
 cpack=${2:?}
@@ -38,7 +39,7 @@ silent() {
 }
 
 # What CPack needs to build the packages and read their dependencies from the executables.
-for tool in dpkg dpkg-deb dpkg-shlibdeps objdump file; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps objdump readelf file; do
   if ! have "$tool"; then
     echo "skipped: $tool is not installed (packages dpkg-dev, binutils, file)"
     exit 77
@@ -66,7 +67,7 @@ echo "built $built"
 field() { dpkg-deb --field "${debs[$1]}" "$2"; }
 # The names of the packages a Depends field lists, one per line.
 dependencyNames() { sed 's/([^)]*)//g; s/|/,/g' <<<"$1" | tr ',' '\n' | awk 'NF { print $1 }'; }
-declare -A sections=([quillfern]=games [quillfern-bridge]=net)
+declare -A sections=([quillfern]=web [quillfern-bridge]=net)
 declare -A summaries=([quillfern]='Player for one browser-hosted Flash game'
                       [quillfern-bridge]='Loopback bridge between a browser game page and its TCP servers')
 for package in quillfern quillfern-bridge; do
@@ -83,7 +84,11 @@ done
   || fail "quillfern: the description lost its text: $(field quillfern Description)"
 [[ $(field quillfern-bridge Recommends) == ca-certificates ]] \
   || fail "quillfern-bridge: Recommends is '$(field quillfern-bridge Recommends)'"
-dependencyNames "$(field quillfern Depends)" | grep -qx quillfern-bridge \
+[[ $(field quillfern Recommends) == 'fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei' ]] \
+  || fail "quillfern: Recommends is '$(field quillfern Recommends)', not CJK fonts"
+[[ $(field quillfern-bridge Source) == quillfern ]] \
+  || fail "quillfern-bridge: Source is '$(field quillfern-bridge Source)'"
+grep -qx quillfern-bridge <<<"$(dependencyNames "$(field quillfern Depends)")" \
   && [[ $(field quillfern Depends) == *"quillfern-bridge (= $version)"* ]] \
   || fail "quillfern does not depend on quillfern-bridge (= $version)"
 if dependencyNames "$(field quillfern-bridge Depends)" | grep -iE "$windowLibraries"; then
@@ -94,11 +99,16 @@ fi
 declare -A expected=(
   [quillfern-bridge]="./usr/bin/quillfern-bridge
 ./usr/lib/systemd/user/quillfern-bridge.service
+./usr/share/doc/quillfern-bridge/changelog.gz
+./usr/share/doc/quillfern-bridge/copyright
 ./usr/share/man/man1/quillfern-bridge.1.gz"
   [quillfern]="./usr/bin/quillfern
 ./usr/share/applications/$appId.desktop
+./usr/share/doc/quillfern/changelog.gz
+./usr/share/doc/quillfern/copyright
 ./usr/share/icons/hicolor/scalable/apps/$appId.svg
-./usr/share/man/man1/quillfern.1.gz"
+./usr/share/man/man1/quillfern.1.gz
+./usr/share/metainfo/$appId.metainfo.xml"
 )
 for size in "${iconSizes[@]}"; do
   expected[quillfern]+=$'\n'"./usr/share/icons/hicolor/${size}x${size}/apps/$appId.png"
@@ -132,6 +142,20 @@ for package in quillfern quillfern-bridge; do
       fail "$package: Depends lacks $owner, which ships $soname"
     fi
   done < <(objdump -p "$root/usr/bin/$package" | awk '$1 == "NEEDED" { print $2 }')
+
+  # Built hardened: relocations resolved at start (bindnow) and fortified C library calls.
+  [[ $(readelf -d "$root/usr/bin/$package") =~ BIND_NOW|Flags:.*\ NOW ]] \
+    || fail "$package is not linked with bindnow"
+  [[ $(objdump -T "$root/usr/bin/$package" | awk '$NF ~ /^__.*_chk$/') ]] \
+    || fail "$package calls no fortified C library function"
+
+  # A machine-readable copyright file, and the changelog of this version.
+  doc="$root/usr/share/doc/$package"
+  head -n 1 "$doc/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    || fail "$package: the copyright file is not in the machine-readable format"
+  grep -qx 'License: Expat' "$doc/copyright" || fail "$package: the copyright file names no Expat licence"
+  [[ $(zcat "$doc/changelog.gz" | head -n 1) == "quillfern ($version) "* ]] \
+    || fail "$package: the changelog starts with '$(zcat "$doc/changelog.gz" | head -n 1)'"
 done
 
 # Not even indirectly: the bridge loads no window library.
@@ -147,12 +171,27 @@ for size in "${iconSizes[@]}"; do
 done
 
 desktop="$root/usr/share/applications/$appId.desktop"
-grep -qx "Icon=$appId" "$desktop" || fail "the desktop entry does not name the icon $appId"
-grep -qx "Exec=quillfern" "$desktop" || fail "the desktop entry does not start quillfern"
+for line in "Icon=$appId" Exec=quillfern StartupWMClass=quillfern SingleMainWindow=true; do
+  grep -qx "$line" "$desktop" || fail "the desktop entry lacks $line"
+done
 if have desktop-file-validate; then
-  silent desktop-file-validate "$desktop" || fail "desktop-file-validate (above)"
+  # Debian 12's desktop-file-validate (0.26) predates SingleMainWindow, a key of the Desktop
+  # Entry Specification since 1.5 that lintian knows; every other complaint counts.
+  report=$(desktop-file-validate "$desktop" 2>&1 | grep -v 'contains key "SingleMainWindow"' || true)
+  [[ -z $report ]] || fail "desktop-file-validate: $report"
 else
   skip "desktop-file-validate is not installed (package desktop-file-utils)"
+fi
+
+metainfo="$root/usr/share/metainfo/$appId.metainfo.xml"
+grep -q "<release version=\"$version\"" "$metainfo" || fail "the AppStream metadata lists no release $version"
+if have appstreamcli; then
+  # The metadata with the desktop entry and icon it names; --no-net: the screenshot's address
+  # is not fetched.
+  appstreamcli validate-tree --no-net "$root" >"$scratch/appstream.log" 2>&1 \
+    || { cat "$scratch/appstream.log"; fail "appstreamcli validate-tree (above)"; }
+else
+  skip "appstreamcli is not installed (package appstream)"
 fi
 
 unit="$root/usr/lib/systemd/user/quillfern-bridge.service"
@@ -192,6 +231,20 @@ if have groff; then
   done
 else
   skip "groff is not installed"
+fi
+
+if have lintian; then
+  # Neither errors nor warnings, nor the hardening notes that only show with --display-info.
+  status=0
+  lintian --pedantic --display-info --tag-display-limit 0 "${debs[@]}" >"$scratch/lintian.log" 2>&1 \
+    || status=$?
+  if ((status > 1)) || grep -E '^(E|W): |hardening-' "$scratch/lintian.log"; then
+    cat "$scratch/lintian.log"
+    fail "lintian (exit status $status, above)"
+  fi
+  grep -E '^[A-Z]: ' "$scratch/lintian.log" || true
+else
+  skip "lintian is not installed (package lintian)"
 fi
 
 if have apt-get; then

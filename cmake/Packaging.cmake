@@ -1,10 +1,9 @@
 # Installs the program like any Linux desktop program (the executables, a desktop entry, AppStream
 # metadata, icons, man pages, the copyright and changelog, and a systemd user unit for the
-# bridge) and describes the two Debian packages that
-# CPack builds from the same rules (`cpack -G DEB` in the build folder): quillfern-bridge holds
-# the bridge alone (its executable, user unit and man page) with no window library among its
-# dependencies, so a machine without a desktop can install it; quillfern holds the window and
-# depends on it.
+# bridge) and describes the two Debian packages that CPack builds from the same rules (`cpack -G
+# DEB` in the build folder): quillfern-bridge holds the bridge alone (its executable, user unit
+# and man page) with no window library among its dependencies, so a machine without a desktop
+# can install it; quillfern holds the window and depends on it.
 include(GNUInstallDirs)
 
 set(packagingSource "${PROJECT_SOURCE_DIR}/packaging")

@@ -41,7 +41,8 @@ rounds=$2 bin=$3
 
 ip link set lo up
 work=$(mktemp -d /tmp/quillfern-footprint.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+running=  # the program being measured, stopped by its PID however this script ends
+trap '[[ -z $running ]] || kill -KILL "$running" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir "$work/alone" "$work/config"
 cp "$bin/quillfern" "$work/alone/quillfern"
 mkfifo "$work/never"
@@ -74,13 +75,13 @@ measure() {  # one start of one variant
   # shellcheck disable=SC2086 # the command is a program and its option
   ${command[$variant]} 2>>"$work/$variant.log" &
   pid=$!
+  running=$pid
   for ((i = 0; i < 5000; i++)); do  # polled every millisecond, for at most 5 s
     healthy 2>/dev/null && break
     pause 0.001
   done
   if ! healthy 2>/dev/null; then
     echo "footprint.sh: $variant did not answer /health: $(tail -n 1 "$work/$variant.log")" >&2
-    kill -KILL "$pid" 2>/dev/null || true
     exit 1
   fi
   startMs[$variant]+=" $((($(date +%s%N) - started) / 1000))"
@@ -91,6 +92,7 @@ measure() {  # one start of one variant
   libraries[$variant]+=" $(awk '$6 ~ /\.so/ {print $6}' "/proc/$pid/maps" | sort -u | wc -l)"
   kill -TERM "$pid"
   wait "$pid" || true
+  running=
 }
 
 median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }

@@ -23,6 +23,29 @@ fail() {
   echo "FAIL: $*"
   exit 1
 }
+# Whatever this script started goes when it ends, however it ends.
+work=
+unit=
+pids=()
+cleanup() {
+  local pid
+  [[ -n $unit ]] && systemctl --user stop "$unit" 2>/dev/null
+  for pid in "${pids[@]}"; do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  [[ -z $work ]] || rm -rf "$work"
+}
+trap cleanup EXIT
+# Waits for a process this script started; its status is left in $status.
+reap() {
+  local keep=() pid
+  status=0
+  wait "$1" || status=$?
+  for pid in "${pids[@]}"; do
+    [[ $pid == "$1" ]] || keep+=("$pid")
+  done
+  pids=("${keep[@]}")
+}
 skip() {
   echo "skipped: $*"
   exit 77
@@ -47,8 +70,7 @@ healthy() {
 }
 stopAndCheck() {  # pid, what: SIGTERM must end it with status 0
   kill -TERM "$1"
-  local status=0
-  wait "$1" || status=$?
+  reap "$1"
   ((status == 0)) || fail "$2 exited with status $status after SIGTERM"
 }
 
@@ -66,7 +88,6 @@ unset no_proxy NO_PROXY HTTP_PROXY HTTPS_PROXY
 
 if [[ $mode == headless ]]; then
   work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
   export XDG_CONFIG_HOME=$work
   mkdir "$work/alone"
   cp "$bin/quillfern" "$work/alone/quillfern"
@@ -75,6 +96,7 @@ if [[ $mode == headless ]]; then
     program=${run%%:*} expected=$(realpath "${run#*:}")
     "$program" --headless 2>"$work/log" &
     pid=$!
+    pids+=("$pid")
     waitFor healthy || fail "$program --headless did not answer /health: $(cat "$work/log")"
     [[ $(readlink "/proc/$pid/exe") == "$expected" ]] \
       || fail "$program --headless runs $(readlink "/proc/$pid/exe"), not $expected"
@@ -89,7 +111,6 @@ certificates=/etc/ssl/certs/ca-certificates.crt
 [[ -f $certificates ]] || skip "$certificates is missing (package ca-certificates)"
 # Outside /tmp, which the bridge sees as a private, empty folder.
 work=$(mktemp -d "$PWD/bridge-service.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 config=$work/config
 mkdir -p "$config/quillfern"
 settings=$config/quillfern/defaults.json
@@ -103,6 +124,7 @@ cat "$work/site.crt" >>"$work/site.pem"
 listening && fail "port 9882 is taken on 127.0.0.1; run this test alone (see TEAM.md's port lock)"
 "$probe" "$work" "$settings" >"$work/probe.log" 2>&1 &
 probePid=$!
+pids+=("$probePid")
 waitFor test -f "$work/ports" || fail "the probe did not start: $(cat "$work/probe.log")"
 read -r proxyPort _ <"$work/ports"
 proxy=http://127.0.0.1:$proxyPort
@@ -129,6 +151,7 @@ if [[ $mode == confined ]]; then
   ' confine "$config" "$bin/quillfern-bridge" "$work/site.crt" "$certificates" \
     >"$work/bridge.log" 2>&1 &
   bridgePid=$!
+  pids+=("$bridgePid")
   waitFor healthy || fail "the confined bridge did not serve: $(cat "$work/bridge.log")"
   grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$bridgePid/status" || fail "no_new_privs is not set"
   grep -q '^CapBnd:[[:space:]]*0*$' "/proc/$bridgePid/status" || fail "capabilities are left"
@@ -146,29 +169,31 @@ else
     esac
     properties+=(-p "$line")
   done < <(sed -n '/^\[Service\]/,/^\[/{/^\[/d;p}' "$unitFile")
-  name=quillfern-bridge-test-$$
-  systemd-run --user --quiet --pipe --wait --collect --unit="$name" "${properties[@]}" \
+  unit=quillfern-bridge-test-$$
+  systemd-run --user --quiet --pipe --wait --collect --unit="$unit" "${properties[@]}" \
     -p "BindReadOnlyPaths=$work/site.crt:$certificates" --setenv=XDG_CONFIG_HOME="$config" \
     --setenv=http_proxy="$proxy" --setenv=https_proxy="$proxy" -- "$bin/quillfern-bridge" \
     >"$work/bridge.log" 2>&1 &
   runPid=$!
+  pids+=("$runPid")
   waitFor healthy || fail "the unit did not serve: $(cat "$work/bridge.log")"
-  mainPid=$(systemctl --user show -p MainPID --value "$name")
+  mainPid=$(systemctl --user show -p MainPID --value "$unit")
   grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$mainPid/status" || fail "no_new_privs is not set"
   grep -q '^Seccomp:[[:space:]]*2' "/proc/$mainPid/status" || fail "no system call filter"
 fi
 
-probeStatus=0
-wait "$probePid" || probeStatus=$?
+reap "$probePid"
 cat "$work/probe.log"
-((probeStatus == 0)) || fail "the probe's checks failed (above); the bridge's log: $(cat "$work/bridge.log")"
+((status == 0)) || fail "the probe's checks failed (above); the bridge's log: $(cat "$work/bridge.log")"
 [[ $(stat -c %i "$settings") != "$inode" ]] || fail "the settings file was written in place"
 grep -q '"quillfern.kept": *true' "$settings" || fail "the settings lost a key: $(cat "$settings")"
 if [[ $mode == confined ]]; then
   stopAndCheck "$bridgePid" "the confined bridge"
 else
-  systemctl --user stop "$name"
-  wait "$runPid" || fail "the unit did not end cleanly on stop: $(cat "$work/bridge.log")"
+  systemctl --user stop "$unit"
+  unit=
+  reap "$runPid"
+  ((status == 0)) || fail "the unit did not end cleanly on stop: $(cat "$work/bridge.log")"
 fi
 for line in '[Quillfern][bridge] 已监听 ws://127.0.0.1:9882' \
              '[Quillfern][hosts] 在线白名单已更新，共 1 条' '[Quillfern][bridge] 已停止'; do

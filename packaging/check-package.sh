@@ -175,8 +175,8 @@ for line in "Icon=$appId" Exec=quillfern StartupWMClass=quillfern SingleMainWind
   grep -qx "$line" "$desktop" || fail "the desktop entry lacks $line"
 done
 if have desktop-file-validate; then
-  # Debian 12's desktop-file-validate (0.26) predates SingleMainWindow, a key of the Desktop
-  # Entry Specification since 1.5 that lintian knows; every other complaint counts.
+  # Debian 12's desktop-file-validate (0.26) predates SingleMainWindow, a standard key since
+  # version 1.5 of the desktop entry format, which lintian knows; every other complaint counts.
   report=$(desktop-file-validate "$desktop" 2>&1 | grep -v 'contains key "SingleMainWindow"' || true)
   [[ -z $report ]] || fail "desktop-file-validate: $report"
 else

@@ -7,8 +7,14 @@
 #include "app/gtk/AppDelegate.hpp"
 #endif
 
+#include <array>
+#include <cerrno>
+#include <filesystem>
 #include <iostream>
+#include <string>
 #include <string_view>
+#include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -42,6 +48,27 @@ int runWindow(const char* programName) {
   return 1;
 }
 
+// The bridge alone. quillfern-bridge, installed beside this program, serves it without the window
+// libraries that this executable loads at start; exec keeps the process, its PID, signals and
+// exit status, so callers see no difference. A build or install without it (or one that cannot
+// run it) serves the bridge in this process, the same way.
+int runBridgeAlone() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const std::string bridge = (self.parent_path() / "quillfern-bridge").string();
+    std::string name = "quillfern-bridge";
+    const std::array<char*, 2> arguments{name.data(), nullptr};
+    ::execv(bridge.c_str(), arguments.data());
+    const std::error_code execError(errno, std::system_category());
+    if (execError != std::errc::no_such_file_or_directory) {
+      std::cerr << "quillfern: cannot run " << bridge << " (" << execError.message()
+                << "); serving the bridge in this process\n";
+    }
+  }
+  return quillfern::runHeadless({}, std::cerr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,7 +86,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "--headless") {
-    return quillfern::runHeadless({}, std::cerr);
+    return runBridgeAlone();
   }
   if (mode.empty()) {
     return runWindow(argv[0]);

@@ -1,9 +1,8 @@
 #include "policy/BridgeConfig.hpp"
 
 #include "policy/SiteConfig.hpp"
+#include "policy/StrictURL.hpp"
 #include "policy/UnicodeText.hpp"
-
-#include <boost/url/parse.hpp>
 
 #include <string>
 
@@ -63,8 +62,8 @@ bool BridgeConfig::isAllowedOrigin(std::optional<std::string_view> origin) {
     return false;
   }
   // The untrimmed value is parsed: an origin with surrounding blanks is not a valid reference.
-  const auto parsed = boost::urls::parse_uri_reference(*origin);
-  if (!parsed || !parsed->has_scheme() || !parsed->has_authority()) {
+  const auto parsed = parseStrictURI(*origin);
+  if (!parsed || !parsed->has_authority()) {
     return false;
   }
   const std::string scheme = lowercased(parsed->scheme());
@@ -80,7 +79,7 @@ bool BridgeConfig::isAllowedOrigin(std::optional<std::string_view> origin) {
 }
 
 bool BridgeConfig::isAllowedNavigation(const boost::urls::url_view& url) {
-  if (!url.has_scheme()) {
+  if (!url.has_scheme() || !isStrictURL(url)) {
     return false;
   }
   const std::string scheme = lowercased(url.scheme());

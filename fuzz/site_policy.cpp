@@ -58,6 +58,7 @@ void expectStrictlyTheSame(std::string_view text, const boost::urls::url_view& u
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   (void)quillfern::BridgeConfig::isTrustedSiteHost(text);
+  (void)quillfern::BridgeConfig::isAllowedHost(text, quillfern::BridgeConfig::bridgePort);
   const auto url = boost::urls::parse_uri_reference(text);
   if (quillfern::BridgeConfig::isAllowedOrigin(text)) {
     if (!url) {

@@ -51,6 +51,9 @@ public:
     // head would otherwise hold a session and a descriptor for good. Upgraded sessions have
     // no idle limit: a game may stay quiet for a long time.
     std::chrono::steady_clock::duration requestTimeout = std::chrono::seconds(30);
+    // The port the bridge listens on, which a request's Host header may name. Set by the
+    // bridge once it listens.
+    std::uint16_t listenPort = 0;
   };
 
   // client's executor is the session's strand.

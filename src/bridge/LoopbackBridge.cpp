@@ -141,6 +141,7 @@ boost::system::error_code LoopbackBridge::openListener() {
     return error;
   }
   boundPort = acceptor.local_endpoint().port();
+  sessionSettings.listenPort = boundPort;
   listener.emplace(std::move(acceptor));
   metrics->setRunning(true);
   log(LogTag::bridge, "已监听 ws://127.0.0.1:" + std::to_string(boundPort.load()));

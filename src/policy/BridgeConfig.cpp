@@ -4,6 +4,7 @@
 #include "policy/StrictURL.hpp"
 #include "policy/UnicodeText.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace quillfern {
@@ -26,6 +27,14 @@ bool isTrustedDomain(std::string_view host) {
     }
   }
   return false;
+}
+
+// expected is lower-case. A request's header bytes are read as ISO 8859-1, whose letters outside
+// ASCII never lower-case into ASCII, so ASCII case rules decide.
+bool equalsIgnoringASCIICase(std::string_view text, std::string_view expected) {
+  return std::equal(text.begin(), text.end(), expected.begin(), expected.end(), [](char c, char e) {
+    return c == e || (c >= 'A' && c <= 'Z' && c - 'A' + 'a' == e);
+  });
 }
 
 // The port as the URL carries it, or nothing when it carries none (an empty port after the
@@ -93,6 +102,16 @@ bool BridgeConfig::isAllowedNavigation(const boost::urls::url_view& url) {
   }
   const auto port = explicitPort(url);
   return port && *port == bridgePort;
+}
+
+bool BridgeConfig::isAllowedHost(std::string_view host, std::uint16_t listenPort) {
+  const auto colon = host.find(':');
+  const std::string_view name = host.substr(0, colon);
+  if (colon != std::string_view::npos && host.substr(colon + 1) != std::to_string(listenPort)) {
+    return false;
+  }
+  return equalsIgnoringASCIICase(name, loopbackAddress)
+         || equalsIgnoringASCIICase(name, loopbackName);
 }
 
 }  // namespace quillfern

@@ -108,6 +108,50 @@ TEST(BridgeSessionHttp, SecondBufferedRequestDoesNotOutliveTheFirstResponse) {
   EXPECT_EQ(received, response("404 Not Found", "text/plain; charset=utf-8", "Not found\n"));
 }
 
+// DNS rebinding: a page under its own name that resolves to 127.0.0.1 must not read what the
+// bridge serves, nor open a relay. Requests without a Host header are no browser's: served.
+TEST(BridgeSessionHttp, AnswersOnlyUnderItsOwnNames) {
+  TestListener server;
+  BridgeHarness harness({targetKey(server.port())});
+  const std::string port = std::to_string(harness.port());
+  const std::string hostRejected =
+      response("403 Forbidden", "text/plain; charset=utf-8", "Host rejected\n");
+  const auto withHost = [](std::string_view path, std::string_view host) {
+    return "GET " + std::string(path) + " HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
+  };
+  struct Case {
+    std::string request;
+    bool served;
+    std::string host;  // in the log line of a refusal
+  };
+  for (const Case& c : {
+           Case{withHost("/health", "evil.example"), false, "evil.example"},
+           Case{withHost("/fallback", "evil.example:" + port), false, "evil.example:" + port},
+           Case{withHost("/health", "127.0.0.1:1"), false, "127.0.0.1:1"},
+           Case{withHost("/health", ""), false, ""},
+           Case{"GET " + targetPath(server.port())
+                    + " HTTP/1.1\r\nHost: evil.example\r\nUpgrade: websocket\r\n"
+                      "Origin: http://127.0.0.1\r\nSec-WebSocket-Key: k\r\n\r\n",
+                false, "evil.example"},
+           Case{withHost("/health", "127.0.0.1:" + port), true, ""},
+           Case{"GET /health HTTP/1.1\r\n\r\n", true, ""},
+       }) {
+    SCOPED_TRACE(c.request);
+    harness.log.clear();
+    const std::string received = exchange(harness.port(), c.request);
+    if (c.served) {
+      EXPECT_TRUE(received.starts_with("HTTP/1.1 200 OK\r\n"));
+      EXPECT_EQ(harness.log.lines(), std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(received, hostRejected);
+      EXPECT_EQ(harness.log.lines(),
+                std::vector<std::string>{"[Quillfern][bridge] 拒绝 Host：" + c.host});
+    }
+  }
+  TestPeer none;
+  EXPECT_FALSE(server.acceptWithin(none, std::chrono::milliseconds(100)));  // nothing connected
+}
+
 TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {
   BridgeHarness harness;
   TestPeer client(harness.port());

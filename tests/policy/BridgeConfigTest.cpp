@@ -141,5 +141,30 @@ TEST(BridgeConfigHostileURLs, RefusedAsOriginsAndAsNavigation) {
   }
 }
 
+TEST(BridgeConfigAllowedHost, LoopbackNamesWithTheListeningPortOnly) {
+  struct Case {
+    std::string_view host;
+    std::uint16_t listenPort;
+    bool expected;
+  };
+  for (const Case& c : {
+           Case{"127.0.0.1", 9882, true},
+           Case{"127.0.0.1:9882", 9882, true},
+           Case{"localhost", 9882, true},
+           Case{"LocalHost:9882", 9882, true},
+           Case{"localhost:40001", 40001, true},
+           Case{"localhost:9882", 40001, false},
+           Case{"evil.example", 9882, false},
+           Case{"evil.example:9882", 9882, false},
+           Case{"", 9882, false},
+           Case{"127.0.0.1:80", 9882, false},
+           Case{"127.0.0.1:09882", 9882, false},
+           Case{"[::1]:9882", 9882, false},
+       }) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(BridgeConfig::isAllowedHost(c.host, c.listenPort), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace quillfern

@@ -150,34 +150,50 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
 }
 
 // Takes every whole request or frame off the buffer, in order, until the buffer runs dry or
-// the session ends.
+// the session ends. A session answers one request: once a response is on its way, nothing the
+// client sent is interpreted any more, so bytes behind the request are dropped unread.
 void BridgeSession::consumeBuffer() {
-  while (!closed) {
-    if (mode == Mode::awaitingHTTP) {
-      auto request = nextHTTPRequest();
-      if (!request) {
-        fail(request.error().message());
-        return;
-      }
-      if (!*request) {
-        return;
-      }
-      handle(**request);
-    } else {
-      auto frame = nextWebSocketFrame();
-      if (!frame) {
-        fail(frame.error().message());
-        return;
-      }
-      if (!*frame) {
-        return;
-      }
-      if (const auto error = handle(std::move(**frame))) {
-        fail(error.message());
-        return;
-      }
+  while (!closed && !answered) {
+    if (!(mode == Mode::awaitingHTTP ? consumeRequest() : consumeFrame())) {
+      break;
     }
   }
+  if (answered) {
+    buffer.consume(buffer.size());
+  }
+}
+
+bool BridgeSession::consumeRequest() {
+  auto request = nextHTTPRequest();
+  if (!request) {
+    if (request.error() == SessionError::foldedHeaderLine) {
+      refuseFoldedHeader();
+    } else {
+      fail(request.error().message());
+    }
+    return false;
+  }
+  if (!*request) {
+    return false;
+  }
+  handle(**request);
+  return true;
+}
+
+bool BridgeSession::consumeFrame() {
+  auto frame = nextWebSocketFrame();
+  if (!frame) {
+    fail(frame.error().message());
+    return false;
+  }
+  if (!*frame) {
+    return false;
+  }
+  if (const auto error = handle(std::move(**frame))) {
+    fail(error.message());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillfern

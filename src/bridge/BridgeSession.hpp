@@ -172,6 +172,10 @@ private:
   void receiveClient();
   void onClientReadable(const boost::system::error_code& error);
   void consumeBuffer();
+  // Each takes one request or frame off the buffer and handles it; false when the buffer holds
+  // none yet or the session has ended or answered.
+  [[nodiscard]] bool consumeRequest();
+  [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
   // What one read of a socket reported readable gave.
   struct ReadResult {
@@ -196,6 +200,7 @@ private:
   void onRequestDeadline(const boost::system::error_code& error);
   [[nodiscard]] boost::system::result<std::optional<HTTPRequest>> nextHTTPRequest();
   void handle(const HTTPRequest& request);
+  void refuseFoldedHeader();
   void handlePlainHTTP(std::string_view path);
   void sendHTTP(int code, std::string_view reason, std::string_view body,
                 std::string_view contentType);

@@ -72,6 +72,11 @@ void BridgeSession::handle(const HTTPRequest& request) {
   handlePlainHTTP(path);
 }
 
+void BridgeSession::refuseFoldedHeader() {
+  log(LogTag::bridge, make_error_code(SessionError::foldedHeaderLine).message());
+  sendHTTP(400, "Bad Request", "Folded header line\n", textPlain);
+}
+
 void BridgeSession::handlePlainHTTP(std::string_view path) {
   if (path == "/health") {
     const BridgeMetrics::Snapshot counters = metrics->snapshot();

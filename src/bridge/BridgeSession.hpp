@@ -126,6 +126,7 @@ private:
   std::size_t remoteBatch = 0;  // blocks at the front of toRemote being written
   bool clientReading = false;
   bool clientReadHeld = false;  // a queue passed the high-water mark
+  bool clientWatched = false;   // an error wait on the client is armed (see watchClient())
   bool remoteReading = false;
   bool remoteReadHeld = false;
 
@@ -177,6 +178,10 @@ private:
   [[nodiscard]] bool consumeRequest();
   [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
+  void watchClient();
+  void onClientError(const boost::system::error_code& error);
+  // The error the socket holds for its next call, if any: what a reset leaves behind.
+  [[nodiscard]] static boost::system::error_code pendingError(SessionSocket& socket);
   // What one read of a socket reported readable gave.
   struct ReadResult {
     std::span<const std::uint8_t> bytes;  // valid until the next read on this thread

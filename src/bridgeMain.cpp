@@ -12,7 +12,7 @@ constexpr std::string_view usage =
     "Usage: quillfern-bridge [--help | --version]\n"
     "\n"
     "Serves the loopback bridge on 127.0.0.1:9882 for a browser on this machine, until\n"
-    "SIGINT or SIGTERM. Open http://127.0.0.1:9882/fallback to play.\n"
+    "SIGINT, SIGTERM or SIGHUP. Open http://127.0.0.1:9882/fallback to play.\n"
     "\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n";

@@ -524,6 +524,8 @@ TEST_F(WebViewControllerTest, NavigationPolicy) {
            Case{"http://127.0.0.1:8080/", false, "cancel, handed out, logged"},
            Case{"http://127.0.0.1/", false, "cancel, handed out, logged"},
            Case{"https://127.0.0.1:9882/", false, "cancel, handed out, logged"},
+           Case{"http://127.0.0.1:9882.evil.example/", false, "cancel, handed out, logged"},
+           Case{"about://127.0.0.1evil", false, "cancel, handed out, logged"},  // not a URL
            Case{"https://elsewhere.example/ad", false, "cancel, handed out, logged"},
            Case{"https://elsewhere.example/ad", true, "cancel, handed out, logged"},
            Case{"mailto:help@quillfern.example", false, "cancel, handed out, logged"},

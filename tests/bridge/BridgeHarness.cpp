@@ -7,7 +7,7 @@ namespace quillfern::testing {
 
 std::string upgradeRequest(std::string_view path, std::string_view extraHeaders) {
   return "GET " + std::string(path)
-         + " HTTP/1.1\r\nHost: 127.0.0.1:9882\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Origin: http://127.0.0.1:9882\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
          + std::string(exampleKey) + "\r\n" + std::string(extraHeaders) + "\r\n";
 }
@@ -18,7 +18,7 @@ std::string switchingProtocols() {
 }
 
 std::string getRequest(std::string_view path) {
-  return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1:9882\r\n\r\n";
+  return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
 std::string targetKey(std::uint16_t port) {

@@ -35,6 +35,7 @@ template <class Predicate>
 inline constexpr std::string_view exampleKey = "dGhlIHNhbXBsZSBub25jZQ==";
 inline constexpr std::string_view exampleAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
 
+// Requests under the bridge's name without a port, so that they suit any port it bound.
 // An upgrade request from an allowed origin with the example key; extraHeaders are CR LF
 // terminated lines added after them.
 [[nodiscard]] std::string upgradeRequest(std::string_view path, std::string_view extraHeaders = "");

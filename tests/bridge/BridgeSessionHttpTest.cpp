@@ -101,11 +101,93 @@ TEST(BridgeSessionHttp, SilentClientLeavesNoTrace) {
   EXPECT_EQ(harness.metrics().lastError, "");
 }
 
-TEST(BridgeSessionHttp, SecondBufferedRequestDoesNotOutliveTheFirstResponse) {
-  BridgeHarness harness;
-  const std::string received =
-      exchange(harness.port(), getRequest("/nope") + getRequest("/health"));
-  EXPECT_EQ(received, response("404 Not Found", "text/plain; charset=utf-8", "Not found\n"));
+// A session answers one request. Whatever arrives behind it, even in the same packet, is never
+// read: no connection and no log line come of it. A folded header line is refused, not read.
+TEST(BridgeSessionHttp, AnswersOneRequestAndReadsNothingBehindIt) {
+  TestListener server;
+  BridgeHarness harness({targetKey(server.port())});
+  const std::string health = response("200 OK", "application/json; charset=utf-8",
+                                      R"({"ok":true,"port":9882,"active":0,"up":0,"down":0})");
+  const std::string notFound =
+      response("404 Not Found", "text/plain; charset=utf-8", "Not found\n");
+  const std::string relay = upgradeRequest(targetPath(server.port()));
+  const std::string smuggled =
+      "GET /health HTTP/1.1\r\nContent-Length: " + std::to_string(relay.size() + 5)
+      + "\r\nTransfer-Encoding: chunked\r\n\r\n" + relay;
+  struct Case {
+    std::string request, expected, logLine;
+  };
+  for (const Case& c : {
+           Case{getRequest("/health") + relay, health, ""},
+           Case{getRequest("/nothing") + relay, notFound, ""},
+           Case{smuggled, health, ""},
+           Case{getRequest("/nope") + getRequest("/health"), notFound, ""},
+           Case{getRequest("/nope") + upgradeRequest("/127.0.0.1/1"), notFound, ""},
+           Case{"GET / HTTP/1.1\r\nUpgrade: websocket\r\n\r\n" + relay,
+                response("403 Forbidden", "text/plain; charset=utf-8", "Origin rejected\n"),
+                "拒绝 Origin：(无)"},
+           Case{"GET " + targetPath(server.port())
+                    + " HTTP/1.1\r\nOrigin: http://127.0.0.1\r\nSec-WebSocket-Key: k\r\n"
+                      "X-Note: a\r\n Upgrade: websocket\r\n\r\n",
+                response("400 Bad Request", "text/plain; charset=utf-8", "Folded header line\n"),
+                "拒绝折行的 HTTP 请求头"},
+       }) {
+    SCOPED_TRACE(c.request);
+    harness.log.clear();
+    EXPECT_EQ(exchange(harness.port(), c.request), c.expected);
+    const auto lines = harness.log.lines();
+    EXPECT_EQ(lines.size(), c.logLine.empty() ? 0U : 1U);
+    for (const std::string& line : lines) {
+      EXPECT_EQ(line, "[Quillfern][bridge] " + c.logLine);
+    }
+  }
+  TestPeer none;
+  EXPECT_FALSE(server.acceptWithin(none, std::chrono::milliseconds(100)));  // nothing connected
+  EXPECT_EQ(harness.metrics().lastError, "");
+}
+
+// DNS rebinding: a page under its own name that resolves to 127.0.0.1 must not read what the
+// bridge serves, nor open a relay. Requests without a Host header are no browser's: served.
+TEST(BridgeSessionHttp, AnswersOnlyUnderItsOwnNames) {
+  TestListener server;
+  BridgeHarness harness({targetKey(server.port())});
+  const std::string port = std::to_string(harness.port());
+  const std::string hostRejected =
+      response("403 Forbidden", "text/plain; charset=utf-8", "Host rejected\n");
+  const auto withHost = [](std::string_view path, std::string_view host) {
+    return "GET " + std::string(path) + " HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
+  };
+  struct Case {
+    std::string request;
+    bool served;
+    std::string host;  // in the log line of a refusal
+  };
+  for (const Case& c : {
+           Case{withHost("/health", "evil.example"), false, "evil.example"},
+           Case{withHost("/fallback", "evil.example:" + port), false, "evil.example:" + port},
+           Case{withHost("/health", "127.0.0.1:1"), false, "127.0.0.1:1"},
+           Case{withHost("/health", ""), false, ""},
+           Case{"GET " + targetPath(server.port())
+                    + " HTTP/1.1\r\nHost: evil.example\r\nUpgrade: websocket\r\n"
+                      "Origin: http://127.0.0.1\r\nSec-WebSocket-Key: k\r\n\r\n",
+                false, "evil.example"},
+           Case{withHost("/health", "127.0.0.1:" + port), true, ""},
+           Case{"GET /health HTTP/1.1\r\n\r\n", true, ""},
+       }) {
+    SCOPED_TRACE(c.request);
+    harness.log.clear();
+    const std::string received = exchange(harness.port(), c.request);
+    if (c.served) {
+      EXPECT_TRUE(received.starts_with("HTTP/1.1 200 OK\r\n"));
+      EXPECT_EQ(harness.log.lines(), std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(received, hostRejected);
+      EXPECT_EQ(harness.log.lines(),
+                std::vector<std::string>{"[Quillfern][bridge] 拒绝 Host：" + c.host});
+    }
+  }
+  TestPeer none;
+  EXPECT_FALSE(server.acceptWithin(none, std::chrono::milliseconds(100)));  // nothing connected
 }
 
 TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {

@@ -171,5 +171,21 @@ TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
   EXPECT_TRUE(eventually([&] { return harness.metrics().bytesUp == frames * message.size(); }));
 }
 
+// A client that resets while the bridge holds its reads back for a server that does not read
+// ends its session at once, instead of when the server next reads.
+TEST(BridgeSessionRelay, ClientResetWhileHeldBackEndsTheSessionAtOnce) {
+  TestListener server;
+  BridgeHarness harness({targetKey(server.port())});
+  Relay relay(harness, server);
+  const std::string frame = maskedFrame(0x82, std::string(65536, 'u'));
+  (void)relay.client.sendUntilStalled(frame, 1024 * frame.size(), milliseconds(300));
+  EXPECT_EQ(harness.metrics().active, 1);
+  relay.client.reset();
+  EXPECT_TRUE(harness.registryEmpties());
+  EXPECT_EQ(harness.metrics().active, 0);
+  EXPECT_EQ(harness.metrics().lastError, "读取本地 WebSocket 失败：Connection reset by peer");
+  EXPECT_NO_THROW((void)relay.remote.readToEnd());  // the server's connection ends too
+}
+
 }  // namespace
 }  // namespace quillfern::testing

@@ -1,6 +1,9 @@
-# Installs the program like any Linux desktop program (the executable, a desktop entry, icons,
-# the man page and a systemd user unit for the bridge) and describes the Debian package that
-# CPack builds from the same rules: `cpack -G DEB` in the build folder.
+# Installs the program like any Linux desktop program (the executables, a desktop entry, AppStream
+# metadata, icons, man pages, the copyright and changelog, and a systemd user unit for the
+# bridge) and describes the two Debian packages that CPack builds from the same rules (`cpack -G
+# DEB` in the build folder): quillfern-bridge holds the bridge alone (its executable, user unit
+# and man page) with no window library among its dependencies, so a machine without a desktop
+# can install it; quillfern holds the window and depends on it.
 include(GNUInstallDirs)
 
 set(packagingSource "${PROJECT_SOURCE_DIR}/packaging")
@@ -9,11 +12,14 @@ set(packagingBinary "${PROJECT_BINARY_DIR}/packaging")
 # match a running window to its entry.
 set(quillfernAppId com.quillfern.Quillfern)
 
-install(TARGETS quillfern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quillfern_bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT bridge)
+install(TARGETS quillfern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
 install(FILES "${packagingSource}/${quillfernAppId}.desktop"
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT app)
+install(FILES "${packagingSource}/${quillfernAppId}.metainfo.xml"
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT app)
 install(FILES "${packagingSource}/${quillfernAppId}.svg"
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
 
 # PNG sizes for menus and docks that do not draw SVG, rendered from the one drawing.
 find_program(QUILLFERN_RSVG_CONVERT rsvg-convert)
@@ -32,28 +38,50 @@ if(QUILLFERN_RSVG_CONVERT)
       COMMENT "Rendering the ${size}x${size} icon"
       VERBATIM)
     list(APPEND renderedIcons "${png}")
-    install(FILES "${png}" DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+    install(FILES "${png}" DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            COMPONENT app)
   endforeach()
   add_custom_target(quillfern_icons ALL DEPENDS ${renderedIcons})
 else()
   message(STATUS "rsvg-convert not found (librsvg2-bin): only the SVG icon will be installed")
 endif()
 
-# The man page, compressed as Debian keeps man pages when gzip is there.
-configure_file("${packagingSource}/quillfern.1.in" "${packagingBinary}/quillfern.1" @ONLY)
+# Installs a file compressed, as Debian keeps man pages and changelogs, when gzip is there.
 find_program(QUILLFERN_GZIP gzip)
-if(QUILLFERN_GZIP)
-  add_custom_command(
-    OUTPUT "${packagingBinary}/quillfern.1.gz"
-    # -n leaves out the name and time, so the same page always compresses to the same bytes.
-    COMMAND "${QUILLFERN_GZIP}" -9 -n -k -f "${packagingBinary}/quillfern.1"
-    DEPENDS "${packagingBinary}/quillfern.1"
-    VERBATIM)
-  add_custom_target(quillfern_man_page ALL DEPENDS "${packagingBinary}/quillfern.1.gz")
-  install(FILES "${packagingBinary}/quillfern.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-else()
-  install(FILES "${packagingBinary}/quillfern.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
+function(quillfern_install_compressed file destination component)
+  get_filename_component(name "${file}" NAME)
+  if(NOT QUILLFERN_GZIP)
+    install(FILES "${file}" DESTINATION ${destination} COMPONENT ${component})
+    return()
+  endif()
+  set(folder "${packagingBinary}/compressed")
+  if(NOT TARGET compress_${name})
+    add_custom_command(
+      OUTPUT "${folder}/${name}.gz"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
+      COMMAND "${CMAKE_COMMAND}" -E copy "${file}" "${folder}/${name}"
+      # -n leaves out the name and time, so the same file always compresses to the same bytes.
+      COMMAND "${QUILLFERN_GZIP}" -9 -n -f "${folder}/${name}"
+      DEPENDS "${file}"
+      VERBATIM)
+    add_custom_target(compress_${name} ALL DEPENDS "${folder}/${name}.gz")
+  endif()
+  install(FILES "${folder}/${name}.gz" DESTINATION ${destination} COMPONENT ${component})
+endfunction()
+
+# Each package's man page (named after it), copyright file and changelog.
+foreach(package quillfern:app quillfern-bridge:bridge)
+  string(REPLACE ":" ";" packageAndComponent "${package}")
+  list(GET packageAndComponent 0 name)
+  list(GET packageAndComponent 1 component)
+  configure_file("${packagingSource}/${name}.1.in" "${packagingBinary}/${name}.1" @ONLY)
+  quillfern_install_compressed("${packagingBinary}/${name}.1" ${CMAKE_INSTALL_MANDIR}/man1
+                               ${component})
+  install(FILES "${packagingSource}/copyright"
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name} COMPONENT ${component})
+  quillfern_install_compressed("${packagingSource}/changelog"
+                               ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name} ${component})
+endforeach()
 
 # The user unit names the installed executable, whose folder is known only when installing:
 # cpack installs under /usr, `cmake --install` under CMAKE_INSTALL_PREFIX or --prefix.
@@ -62,33 +90,57 @@ install(CODE "
   if(NOT IS_ABSOLUTE \"\${bindir}\")
     set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
   endif()
-  set(QUILLFERN_INSTALLED_BINARY \"\${bindir}/quillfern\")
+  set(QUILLFERN_INSTALLED_BRIDGE \"\${bindir}/quillfern-bridge\")
   file(READ \"${packagingSource}/quillfern-bridge.service.in\" unitTemplate)
   file(CONFIGURE OUTPUT \"${packagingBinary}/quillfern-bridge.service\"
        CONTENT \"\${unitTemplate}\" @ONLY)
-")
+" COMPONENT bridge)
 # lib/systemd/user under /usr and under /usr/local are both on systemd's user unit path.
-install(FILES "${packagingBinary}/quillfern-bridge.service" DESTINATION lib/systemd/user)
+install(FILES "${packagingBinary}/quillfern-bridge.service" DESTINATION lib/systemd/user
+        COMPONENT bridge)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)  # quotes and semicolons in the texts reach the package as written
 set(CPACK_PACKAGE_NAME quillfern)
 set(CPACK_PACKAGE_VENDOR Quillfern)
 set(CPACK_PACKAGE_CONTACT "Quillfern developers <developers@quillfern.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION [=[Quillfern shows one browser-hosted Flash game in its own window, where
-Ruffle runs the game. A loopback bridge on 127.0.0.1:9882 relays the page's
-WebSocket connections to the game's TCP servers, and only to servers on its
-allowlist. "quillfern --headless" runs the bridge alone, for a local browser;
-the systemd user unit quillfern-bridge.service runs it as a service.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quillfern_<version>_<architecture>.deb
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
-# Depends comes from the libraries the executable links (dpkg-shlibdeps). The allowlist is
-# fetched over HTTPS, which needs the CA certificates libcurl verifies against.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL bridge app)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # <package>_<version>_<architecture>.deb
+# Depends comes from the libraries each package's executable links (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
+# Each package's description starts with its own summary line; an empty common summary keeps
+# CPack from putting the same line in front of both.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME quillfern-bridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SOURCE quillfern)  # both come from this one source tree
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_BRIDGE_DESCRIPTION [=[Loopback bridge between a browser game page and its TCP servers
+quillfern-bridge serves a loopback bridge on 127.0.0.1:9882 for a browser on
+the same machine: it relays the game page's WebSocket connections to the
+game's TCP servers, and only to servers on its allowlist, and serves a local
+page that starts the game in Ruffle. It needs no desktop. The confined systemd
+user unit quillfern-bridge.service runs it as a service.]=])
+# The allowlist is fetched over HTTPS, which needs the CA certificates libcurl verifies against.
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_RECOMMENDS ca-certificates)
+
+set(CPACK_DEBIAN_APP_PACKAGE_NAME quillfern)
+# Not games: Debian keeps that section for programs installed in /usr/games. The window is a web
+# view for one site's game, with the bridge its pages talk to.
+set(CPACK_DEBIAN_APP_PACKAGE_SECTION web)
+set(CPACK_DEBIAN_APP_DESCRIPTION [=[Player for one browser-hosted Flash game
+Quillfern shows one browser-hosted Flash game in its own window, where
+Ruffle runs the game. A loopback bridge on 127.0.0.1:9882 relays the page's
+WebSocket connections to the game's TCP servers, and only to servers on its
+allowlist. "quillfern --headless" runs the bridge alone, for a local browser,
+as quillfern-bridge does.]=])
+# The window's own bridge and quillfern --headless come from the same build of the bridge.
+set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "quillfern-bridge (= ${PROJECT_VERSION})")
+# The window's labels are Chinese; without a CJK font they render as boxes.
+set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
 include(CPack)
 
 if(QUILLFERN_BUILD_TESTS)

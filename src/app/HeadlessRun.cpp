@@ -1,6 +1,7 @@
 #include "app/HeadlessRun.hpp"
 
 #include "bridge/LoopbackBridge.hpp"
+#include "bridge/ServerProcess.hpp"
 #include "log/Log.hpp"
 #include "platform/CurlHttpClient.hpp"
 #include "platform/JsonFileStore.hpp"
@@ -15,9 +16,11 @@ namespace quillfern {
 
 int runHeadless(const HeadlessOptions& options, std::ostream& errors) {
   // The handlers are installed before anything starts, so an early Ctrl+C still stops cleanly.
+  // SIGHUP (the terminal or the session went away) stops the bridge as SIGTERM does.
   asio::io_context signals;
-  asio::signal_set stopSignals(signals, SIGINT, SIGTERM);
+  asio::signal_set stopSignals(signals, SIGINT, SIGTERM, SIGHUP);
   stopSignals.async_wait([](const boost::system::error_code&, int) {});
+  prepareServerProcess();
 
   std::shared_ptr<DefaultsStore> store = options.store;
   if (!store) {

@@ -1,5 +1,5 @@
 // `quillfern --headless`: the bridge alone, for a local browser on a machine without a display.
-// Runs on the main thread and returns when SIGINT or SIGTERM arrives.
+// Runs on the main thread and returns when SIGINT, SIGTERM or SIGHUP arrives.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +22,10 @@ struct HeadlessOptions {
   std::function<void(LoopbackBridge&)> onServing;
 };
 
-// Builds the allowlist, starts the bridge, refreshes the allowlist once and serves until SIGINT
-// or SIGTERM; then stops the bridge and returns 0. When the bridge cannot start, logs why,
-// writes a one-line explanation to errors and returns 1.
+// Prepares the process (prepareServerProcess()), builds the allowlist, starts the bridge,
+// refreshes the allowlist once and serves until SIGINT, SIGTERM or SIGHUP; then stops the
+// bridge and returns 0. When the bridge cannot start, logs why, writes a one-line explanation
+// to errors and returns 1.
 [[nodiscard]] int runHeadless(const HeadlessOptions& options, std::ostream& errors);
 
 }  // namespace quillfern

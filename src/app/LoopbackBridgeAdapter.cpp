@@ -1,6 +1,7 @@
 #include "app/LoopbackBridgeAdapter.hpp"
 
 #include "bridge/LoopbackBridge.hpp"
+#include "bridge/ServerProcess.hpp"
 #include "policy/BridgeConfig.hpp"
 
 namespace quillfern {
@@ -15,7 +16,10 @@ public:
   explicit LoopbackBridgeAdapter(std::shared_ptr<HostAllowlist> allowlist)
       : bridge(std::move(allowlist)) {}
 
-  void start() override { bridge.start(); }
+  void start() override {
+    prepareServerProcess();
+    bridge.start();
+  }
   void stop() override { bridge.stop(); }
   [[nodiscard]] bool isRunning() const override { return bridge.isRunning(); }
 

@@ -22,8 +22,8 @@ constexpr std::string_view applicationName = "WrenMobile/0.1 iOS";
 }  // namespace
 
 WebViewController::WebViewController(Services services)
-    : allowlist(
-        std::make_shared<HostAllowlist>(std::move(services.defaults), std::move(services.http))),
+    : defaults(std::move(services.defaults)),
+      allowlist(std::make_shared<HostAllowlist>(defaults, std::move(services.http))),
       makeBridge(std::move(services.makeBridge)),
       mainLoop(std::move(services.mainLoop)),
       chrome(std::move(services.chrome)),
@@ -47,11 +47,19 @@ Bridge& WebViewController::bridge() {
 }
 
 void WebViewController::viewDidLoad() {
+  chrome->restoreWindow(WindowState::load(*defaults));
   createWebView();
   createControlBar();
+  createPageMenu();
   startBridge();
   allowlist->refresh();
   waitForBridgeThenLoad(0);
+}
+
+void WebViewController::windowWillClose() {
+  if (const auto error = chrome->windowState().save(*defaults)) {
+    log(LogTag::app, "窗口状态保存失败：" + error.message());
+  }
 }
 
 void WebViewController::createWebView() {
@@ -62,19 +70,32 @@ void WebViewController::createWebView() {
 }
 
 void WebViewController::createControlBar() {
-  std::vector<ControlBarButton> buttons;
+  std::vector<ChromeAction> buttons;
   buttons.push_back(makeButton("刷新", &WebViewController::reloadPage));
+  buttons.back().keys = {"F5", "<Control>r"};
   buttons.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
   chrome->createControlBar(std::move(buttons));
 }
 
-ControlBarButton WebViewController::makeButton(std::string title,
-                                               void (WebViewController::*action)()) {
-  return ControlBarButton{.title = std::move(title), .action = [weak = weak_from_this(), action] {
-                            if (const auto self = weak.lock()) {
-                              ((*self).*action)();
-                            }
-                          }};
+// Replaces the engine's Back, Forward, Stop and Reload, which would take the player off the game.
+void WebViewController::createPageMenu() {
+  std::vector<ChromeAction> items;
+  items.push_back(makeButton("刷新", &WebViewController::reloadPage));
+  items.push_back(makeButton("全屏/退出", &WebViewController::togglePageFullscreen));
+  items.push_back(makeButton("关于 Quillfern", &WebViewController::showAbout));
+  chrome->setPageMenu(std::move(items));
+}
+
+void WebViewController::showAbout() {
+  chrome->showAbout();
+}
+
+ChromeAction WebViewController::makeButton(std::string title, void (WebViewController::*action)()) {
+  return ChromeAction{.title = std::move(title), .action = [weak = weak_from_this(), action] {
+                        if (const auto self = weak.lock()) {
+                          ((*self).*action)();
+                        }
+                      }};
 }
 
 void WebViewController::showBanner(std::string message) {

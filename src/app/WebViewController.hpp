@@ -10,12 +10,13 @@
 #include <boost/url/url_view.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quillfern {
 
 class Chrome;
-struct ControlBarButton;
+struct ChromeAction;
 class DefaultsStore;
 class ExternalOpener;
 class HostAllowlist;
@@ -30,7 +31,7 @@ public:
   static constexpr int minimumPageWidth = 982;
 
   struct Services {
-    std::shared_ptr<DefaultsStore> defaults;  // where the allowlist is cached
+    std::shared_ptr<DefaultsStore> defaults;  // the allowlist's cache and the window's state
     std::shared_ptr<HttpClient> http;         // for the allowlist refresh
     BridgeFactory makeBridge;
     std::shared_ptr<MainLoop> mainLoop;
@@ -47,13 +48,16 @@ public:
   // Stops the bridge, making it first if it was never used.
   ~WebViewController() override;
 
-  // The start-up sequence: web view, control bar, bridge, allowlist refresh, then the wait for
-  // the bridge before the start page is loaded.
+  // The start-up sequence: the window as the player left it, web view, control bar, bridge,
+  // allowlist refresh, then the wait for the bridge before the start page is loaded.
   void viewDidLoad();
+  // Keeps the window's size and state in the settings for the next start.
+  void windowWillClose();
 
   // The "刷新" button: restarts the fallback ladder and reloads the page.
   void reloadPage();
-  // The "全屏/退出" button: asks the page to toggle its own full screen.
+  // The "全屏/退出" button: asks the page to toggle its own full screen, and toggles the
+  // window's when the page has none.
   void togglePageFullscreen();
 
   void didFinish() override;
@@ -62,8 +66,10 @@ public:
   void webContentProcessDidTerminate() override;
   [[nodiscard]] NavigationPolicy decidePolicy(const NavigationAction& action) override;
   [[nodiscard]] NavigationPolicy createWebView(const NavigationAction& action) override;
+  [[nodiscard]] NavigationPolicy decideResponse(const NavigationResponse& response) override;
 
 private:
+  const std::shared_ptr<DefaultsStore> defaults;
   const std::shared_ptr<HostAllowlist> allowlist;
   const BridgeFactory makeBridge;
   const std::shared_ptr<MainLoop> mainLoop;
@@ -74,13 +80,19 @@ private:
   bool attemptedHTTPFallback = false;
   bool attemptedLocalFallback = false;
   bool initialPageLoaded = false;
+  // The latest failure of a load before the ladder reached the local fallback page: why the
+  // game site could not be shown, as the notice says.
+  std::optional<NavigationError> siteFailure;
+  bool noticeShown = false;
 
   // The bridge, made with the allowlist on first use; the same object afterwards.
   Bridge& bridge();
 
   void createWebView();
   void createControlBar();
-  [[nodiscard]] ControlBarButton makeButton(std::string title, void (WebViewController::*action)());
+  void createPageMenu();
+  void showAbout();
+  [[nodiscard]] ChromeAction makeButton(std::string title, void (WebViewController::*action)());
   // Shows message on a later turn of the main loop, if the controller still exists then.
   void showBanner(std::string message);
   void startBridge();
@@ -89,6 +101,13 @@ private:
   void load(const boost::urls::url_view& url);
   void applyViewport();
   void fallbackAfterNavigationError();
+  void noteFailure(const NavigationError& error);
+
+  // The lasting notice, shown once the ladder has left the game site and taken down when the
+  // site loads or the player acts on it.
+  void showSiteFailureNotice(bool localFallbackLoading);
+  void hideNotice();
+  void retryStartPage();
 };
 
 }  // namespace quillfern

@@ -44,6 +44,15 @@ std::string describe(const ScriptResult& result) {
   return "null";
 }
 
+// A page of the game site, as opposed to the bridge's own pages.
+bool isSitePage(const std::string& address) {
+  const auto url = boost::urls::parse_uri(address);
+  return url
+         && (url->scheme_id() == boost::urls::scheme::http
+             || url->scheme_id() == boost::urls::scheme::https)
+         && BridgeConfig::isTrustedSiteHost(url->host());
+}
+
 }  // namespace
 
 void WebViewController::waitForBridgeThenLoad(int attempt) {
@@ -88,7 +97,10 @@ void WebViewController::togglePageFullscreen() {
                             if (flag && *flag) {
                               return;
                             }
-                            if (const auto self = weak.lock()) {
+                            // On a desktop the window is the game's screen: without the page's
+                            // own full screen, the button switches the window's.
+                            const auto self = weak.lock();
+                            if (self && !self->chrome->toggleWindowFullscreen()) {
                               self->showBanner("当前页面暂不支持切换全屏");
                             }
                           });
@@ -106,7 +118,11 @@ void WebViewController::applyViewport() {
 }
 
 void WebViewController::didFinish() {
-  log(LogTag::web, "页面完成：" + webView->currentURL().value_or("(未知)"));
+  const auto url = webView->currentURL();
+  log(LogTag::web, "页面完成：" + url.value_or("(未知)"));
+  if (url && isSitePage(*url)) {
+    hideNotice();
+  }
   applyViewport();
   // Pages that lay themselves out late (the game's own scripts) are fitted once more.
   mainLoop->runAfter(secondViewportFitting, [weak = weak_from_this()] {
@@ -118,6 +134,7 @@ void WebViewController::didFinish() {
 
 void WebViewController::didFailProvisionalNavigation(const NavigationError& error) {
   log(LogTag::web, "主页面加载失败：" + error.description);
+  noteFailure(error);
   fallbackAfterNavigationError();
 }
 
@@ -127,7 +144,21 @@ void WebViewController::didFail(const NavigationError& error) {
     return;
   }
   log(LogTag::web, "页面导航失败：" + error.description);
+  noteFailure(error);
   fallbackAfterNavigationError();
+}
+
+void WebViewController::noteFailure(const NavigationError& error) {
+  if (!attemptedLocalFallback) {
+    siteFailure = error;
+  }
+}
+
+NavigationPolicy WebViewController::decideResponse(const NavigationResponse& response) {
+  // An error page of the game site, or of a proxy answering for it, is a failed load: the ladder
+  // takes over instead of leaving the player on it. The bridge's own pages are shown as they are.
+  return response.status >= 400 && isSitePage(response.url) ? NavigationPolicy::cancel
+                                                            : NavigationPolicy::allow;
 }
 
 void WebViewController::fallbackAfterNavigationError() {
@@ -142,10 +173,12 @@ void WebViewController::fallbackAfterNavigationError() {
     if (const auto url = boost::urls::parse_absolute_uri(address)) {
       attemptedLocalFallback = true;
       load(*url);
+      showSiteFailureNotice(true);
       return;
     }
   }
   showBanner("页面加载失败，请点击刷新重试");
+  showSiteFailureNotice(false);
 }
 
 void WebViewController::webContentProcessDidTerminate() {

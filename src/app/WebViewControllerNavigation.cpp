@@ -4,21 +4,20 @@
 #include "app/WebViewController.hpp"
 #include "log/Log.hpp"
 #include "policy/BridgeConfig.hpp"
-
-#include <boost/url/parse.hpp>
+#include "policy/StrictURL.hpp"
 
 namespace quillfern {
 
 namespace {
 
 [[nodiscard]] bool isAllowed(const std::string& url) {
-  const auto parsed = boost::urls::parse_uri(url);
+  const auto parsed = parseStrictURI(url);
   return parsed && BridgeConfig::isAllowedNavigation(*parsed);
 }
 
 // "about" is compared as written: the blank page and its kin stay in the web view.
 [[nodiscard]] bool isAboutScheme(const std::string& url) {
-  const auto parsed = boost::urls::parse_uri(url);
+  const auto parsed = parseStrictURI(url);
   return parsed && parsed->scheme() == "about";
 }
 

@@ -11,8 +11,23 @@ namespace quillfern {
 struct NavigationError {
   static constexpr long cancelledCode = -999;
 
+  // What went wrong, in the terms a player can act on.
+  enum class Cause {
+    cannotConnect,  // the site could not be reached: no network, no such host, refused
+    proxy,          // the proxy could not be reached, or refused the request
+    timedOut,       // no answer in time
+    errorStatus,    // the site answered with an HTTP error status; code holds the status
+  };
+
   long code = 0;
   std::string description;  // the engine's own words
+  Cause cause = Cause::cannotConnect;
+};
+
+// The answer to a navigation of the main frame, before it is shown.
+struct NavigationResponse {
+  std::string url;
+  int status = 0;  // the HTTP status; 0 for a scheme without one
 };
 
 // A navigation the page or the user started.
@@ -45,6 +60,10 @@ public:
   // Asked when the page wants a new window. No new web view is ever made: the answer is
   // loadInPlace or cancel.
   [[nodiscard]] virtual NavigationPolicy createWebView(const NavigationAction& action) = 0;
+  // Asked when the main frame's response arrives. allow shows it; cancel drops it, and the load
+  // is then reported as a provisional failure with the response's status (Cause::errorStatus;
+  // Cause::proxy for a proxy's 407).
+  [[nodiscard]] virtual NavigationPolicy decideResponse(const NavigationResponse& response) = 0;
 
 protected:
   WebViewDelegate() = default;

@@ -8,6 +8,9 @@
 
 #include <array>
 #include <cassert>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace quillfern {
 
@@ -113,6 +116,7 @@ void BridgeSession::receiveClient() {
   }
   if (clientBacklogged()) {
     clientReadHeld = true;  // resumeReads() re-arms it once the queues drain
+    watchClient();
     return;
   }
   clientReading = true;
@@ -149,35 +153,102 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   }
 }
 
+// While its reads are held back, a client that resets would go unnoticed until the server
+// drained the queue, and the session would keep both connections and the queued data until
+// then. An error wait sees the reset at once. An orderly end does not wake it: that is read in
+// turn once reading resumes.
+void BridgeSession::watchClient() {
+  if (clientWatched) {
+    return;
+  }
+  clientWatched = true;
+  client.async_wait(SessionSocket::wait_error,
+                    guarded([](BridgeSession& self, const boost::system::error_code& error) {
+                      self.onClientError(error);
+                    }));
+}
+
+void BridgeSession::onClientError(const boost::system::error_code& waitError) {
+  clientWatched = false;
+  if (waitError == asio::error::operation_aborted) {
+    return;
+  }
+  const auto error = waitError ? waitError : pendingError(client);
+  if (error) {
+    fail("读取本地 WebSocket 失败：" + error.message());
+    return;
+  }
+  // Urgent (out-of-band) data woke the wait. It is never part of the stream; dropping it keeps
+  // the wait from waking again at once.
+  char urgent = 0;
+  if (::recv(client.native_handle(), &urgent, 1, MSG_OOB | MSG_DONTWAIT) == 1 && clientReadHeld) {
+    watchClient();
+  }
+}
+
+boost::system::error_code BridgeSession::pendingError(SessionSocket& socket) {
+  int value = 0;
+  socklen_t size = sizeof(value);
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &value, &size) == 0
+      && value != 0) {
+    return {value, boost::system::system_category()};
+  }
+  // The kernel reports a reset once, to whichever call on the socket comes first. A reset
+  // connection is CLOSED, while one that the peer ended in order waits in CLOSE_WAIT.
+  tcp_info info{};
+  size = sizeof(info);
+  if (::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+      && info.tcpi_state == TCP_CLOSE) {
+    return asio::error::connection_reset;
+  }
+  return {};
+}
+
 // Takes every whole request or frame off the buffer, in order, until the buffer runs dry or
-// the session ends.
+// the session ends. A session answers one request: once a response is on its way, nothing the
+// client sent is interpreted any more, so bytes behind the request are dropped unread.
 void BridgeSession::consumeBuffer() {
-  while (!closed) {
-    if (mode == Mode::awaitingHTTP) {
-      auto request = nextHTTPRequest();
-      if (!request) {
-        fail(request.error().message());
-        return;
-      }
-      if (!*request) {
-        return;
-      }
-      handle(**request);
-    } else {
-      auto frame = nextWebSocketFrame();
-      if (!frame) {
-        fail(frame.error().message());
-        return;
-      }
-      if (!*frame) {
-        return;
-      }
-      if (const auto error = handle(std::move(**frame))) {
-        fail(error.message());
-        return;
-      }
+  while (!closed && !answered) {
+    if (!(mode == Mode::awaitingHTTP ? consumeRequest() : consumeFrame())) {
+      break;
     }
   }
+  if (answered) {
+    buffer.consume(buffer.size());
+  }
+}
+
+bool BridgeSession::consumeRequest() {
+  auto request = nextHTTPRequest();
+  if (!request) {
+    if (request.error() == SessionError::foldedHeaderLine) {
+      refuseFoldedHeader();
+    } else {
+      fail(request.error().message());
+    }
+    return false;
+  }
+  if (!*request) {
+    return false;
+  }
+  handle(**request);
+  return true;
+}
+
+bool BridgeSession::consumeFrame() {
+  auto frame = nextWebSocketFrame();
+  if (!frame) {
+    fail(frame.error().message());
+    return false;
+  }
+  if (!*frame) {
+    return false;
+  }
+  if (const auto error = handle(std::move(**frame))) {
+    fail(error.message());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillfern

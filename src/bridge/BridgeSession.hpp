@@ -51,6 +51,9 @@ public:
     // head would otherwise hold a session and a descriptor for good. Upgraded sessions have
     // no idle limit: a game may stay quiet for a long time.
     std::chrono::steady_clock::duration requestTimeout = std::chrono::seconds(30);
+    // The port the bridge listens on, which a request's Host header may name. Set by the
+    // bridge once it listens.
+    std::uint16_t listenPort = 0;
   };
 
   // client's executor is the session's strand.
@@ -123,6 +126,7 @@ private:
   std::size_t remoteBatch = 0;  // blocks at the front of toRemote being written
   bool clientReading = false;
   bool clientReadHeld = false;  // a queue passed the high-water mark
+  bool clientWatched = false;   // an error wait on the client is armed (see watchClient())
   bool remoteReading = false;
   bool remoteReadHeld = false;
 
@@ -169,7 +173,15 @@ private:
   void receiveClient();
   void onClientReadable(const boost::system::error_code& error);
   void consumeBuffer();
+  // Each takes one request or frame off the buffer and handles it; false when the buffer holds
+  // none yet or the session has ended or answered.
+  [[nodiscard]] bool consumeRequest();
+  [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
+  void watchClient();
+  void onClientError(const boost::system::error_code& error);
+  // The error the socket holds for its next call, if any: what a reset leaves behind.
+  [[nodiscard]] static boost::system::error_code pendingError(SessionSocket& socket);
   // What one read of a socket reported readable gave.
   struct ReadResult {
     std::span<const std::uint8_t> bytes;  // valid until the next read on this thread
@@ -193,6 +205,7 @@ private:
   void onRequestDeadline(const boost::system::error_code& error);
   [[nodiscard]] boost::system::result<std::optional<HTTPRequest>> nextHTTPRequest();
   void handle(const HTTPRequest& request);
+  void refuseFoldedHeader();
   void handlePlainHTTP(std::string_view path);
   void sendHTTP(int code, std::string_view reason, std::string_view body,
                 std::string_view contentType);

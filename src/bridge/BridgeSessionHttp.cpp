@@ -5,6 +5,8 @@
 #include "bridge/BridgeSession.hpp"
 #include "bridge/FallbackPage.hpp"
 #include "bridge/HttpResponse.hpp"
+#include "log/Log.hpp"
+#include "policy/BridgeConfig.hpp"
 #include "policy/HostAllowlist.hpp"
 #include "policy/UnicodeText.hpp"
 
@@ -52,6 +54,15 @@ boost::system::result<std::optional<BridgeSession::HTTPRequest>> BridgeSession::
 
 void BridgeSession::handle(const HTTPRequest& request) {
   assert(strand.running_in_this_thread());
+  // A page whose own name has been made to resolve to 127.0.0.1 (DNS rebinding) reaches the
+  // bridge as a same-origin request under that name, so a browser's request is answered only
+  // under the bridge's own names. A request without a Host header is no browser's.
+  if (const auto host = request.header("host");
+      host && !BridgeConfig::isAllowedHost(*host, settings.listenPort)) {
+    log(LogTag::bridge, "拒绝 Host：" + std::string(*host));
+    sendHTTP(403, "Forbidden", "Host rejected\n", textPlain);
+    return;
+  }
   const std::string_view path = routePath(request.path);
   const auto upgrade = request.header("upgrade");
   if (upgrade && lowercased(*upgrade) == "websocket") {
@@ -59,6 +70,11 @@ void BridgeSession::handle(const HTTPRequest& request) {
     return;
   }
   handlePlainHTTP(path);
+}
+
+void BridgeSession::refuseFoldedHeader() {
+  log(LogTag::bridge, make_error_code(SessionError::foldedHeaderLine).message());
+  sendHTTP(400, "Bad Request", "Folded header line\n", textPlain);
 }
 
 void BridgeSession::handlePlainHTTP(std::string_view path) {

@@ -10,24 +10,12 @@
 #include <boost/asio/write.hpp>
 
 #include <cassert>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 
 namespace quillfern {
 
 namespace {
 
 constexpr std::int64_t maximumPendingBytes = 33'554'432;
-
-// The kernel reports a reset once, to whichever call on the socket comes first; when a write to
-// the server took it, the next read only sees the end of the stream. A reset connection is
-// CLOSED, while one that the server ended in order waits in CLOSE_WAIT for our side.
-bool wasReset(SessionSocket& socket) {
-  tcp_info info{};
-  socklen_t size = sizeof(info);
-  return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0
-         && info.tcpi_state == TCP_CLOSE;
-}
 
 }  // namespace
 
@@ -209,8 +197,12 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
     return;
   }
   auto [bytes, error] = readAvailable(remote, waitError);
-  if (error == asio::error::eof && wasReset(remote)) {
-    error = asio::error::connection_reset;  // a reset is a failure, not an orderly end
+  // When a write to the server took its reset, the read sees only the end of the stream; a
+  // reset is a failure, not an orderly end.
+  if (error == asio::error::eof) {
+    if (const auto reset = pendingError(remote)) {
+      error = reset;
+    }
   }
   if (!bytes.empty()) {
     metrics->addBytesDown(bytes.size());

@@ -85,6 +85,12 @@ boost::system::result<HTTPRequest> parseHead(std::string_view head) {
     const auto end = std::min(rest.find(lineBreak), rest.size());
     const std::string_view line = rest.substr(0, end);
     rest.remove_prefix(std::min(end + lineBreak.size(), rest.size()));
+    // Obsolete line folding (RFC 9112, 5.2): a line that begins with a space or tab would
+    // continue the header before it. Read on its own it could smuggle in a header that the
+    // sender meant as part of another one's value, so the request is refused instead.
+    if (line.starts_with(' ') || line.starts_with('\t')) {
+      return SessionError::foldedHeaderLine;
+    }
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) {
       continue;

@@ -37,8 +37,9 @@ struct HTTPRequestHead {
 inline constexpr std::size_t maximumHeadSize = 65536;
 
 // The first head in bytes, or nothing while its CR LF CR LF has not arrived. Fails with
-// headerTooLarge when more than maximumHeadSize bytes hold no terminator, and with
-// invalidHTTPRequest when the request line has fewer than two pieces or its method is not GET.
+// headerTooLarge when more than maximumHeadSize bytes hold no terminator, with
+// invalidHTTPRequest when the request line has fewer than two pieces or its method is not GET,
+// and with foldedHeaderLine when a header line begins with a space or tab.
 // searchFrom: how many leading bytes an earlier call already searched in vain, so that a head
 // arriving byte by byte is not searched from the start each time.
 [[nodiscard]] boost::system::result<std::optional<HTTPRequestHead>> nextHTTPRequest(

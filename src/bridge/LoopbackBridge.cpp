@@ -17,8 +17,10 @@ static_assert(LoopbackBridge::port == BridgeConfig::bridgePort);
 
 namespace {
 
-// How long to wait before accepting again when descriptors or memory ran out.
-constexpr auto acceptPauseTime = std::chrono::milliseconds(100);
+// How long to wait before accepting again when descriptors or memory ran out: the first pause
+// of a shortage, doubled after each try that fails again, up to the longest.
+constexpr auto firstAcceptPause = std::chrono::milliseconds(100);
+constexpr auto longestAcceptPause = std::chrono::milliseconds(1600);
 
 unsigned poolSize() {
   return std::max(1U, std::thread::hardware_concurrency());
@@ -141,6 +143,7 @@ boost::system::error_code LoopbackBridge::openListener() {
     return error;
   }
   boundPort = acceptor.local_endpoint().port();
+  sessionSettings.listenPort = boundPort;
   listener.emplace(std::move(acceptor));
   metrics->setRunning(true);
   log(LogTag::bridge, "已监听 ws://127.0.0.1:" + std::to_string(boundPort.load()));
@@ -157,6 +160,7 @@ bool LoopbackBridge::closeEverything() {
     listener.reset();
   }
   acceptPause.cancel();
+  acceptPauseLength.reset();
   Sessions snapshot;
   snapshot.swap(sessions);
   // Each close runs on its session's strand; the task keeps the session alive until then.
@@ -185,6 +189,7 @@ void LoopbackBridge::onAccepted(const boost::system::error_code& error, SessionS
     onAcceptError(error);
     return;
   }
+  acceptPauseLength.reset();  // a shortage, if there was one, is over
   accept(std::move(socket));
   acceptNext();
 }
@@ -199,13 +204,22 @@ void LoopbackBridge::onAcceptError(const boost::system::error_code& error) {
     listener->close(ignored);  // the field keeps it, so start() does nothing until stop()
     return;
   }
-  metrics->setLastError(description);
-  log(LogTag::bridge, "等待监听：" + description);
   if (!isShortage(error)) {
+    metrics->setLastError(description);
+    log(LogTag::bridge, "等待监听：" + description);
     acceptNext();
     return;
   }
-  acceptPause.expires_after(acceptPauseTime);
+  // A shortage lasts as long as others hold the descriptors, which may be many tries: it is
+  // logged once, when it begins, and the tries back off.
+  if (acceptPauseLength) {
+    acceptPauseLength = std::min(*acceptPauseLength * 2, longestAcceptPause);
+  } else {
+    acceptPauseLength = firstAcceptPause;
+    metrics->setLastError(description);
+    log(LogTag::bridge, "等待监听：" + description);
+  }
+  acceptPause.expires_after(*acceptPauseLength);
   acceptPause.async_wait([this](const boost::system::error_code& pauseError) {
     if (!pauseError && listener && listener->is_open()) {
       acceptNext();

@@ -76,6 +76,9 @@ private:
   Sessions sessions;
   std::optional<asio::ip::tcp::acceptor> listener;
   asio::steady_timer acceptPause;  // waits out a shortage of descriptors before accepting again
+  // On the strand: the pause before the next try while accepts fail for lack of descriptors or
+  // memory; nothing while they succeed.
+  std::optional<std::chrono::milliseconds> acceptPauseLength;
 
   // Runs fn on the strand and waits for it.
   template <class Fn>

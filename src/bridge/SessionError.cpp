@@ -39,6 +39,8 @@ public:
         return "意外的 WebSocket 续帧";
       case SessionError::messageTooLarge:
         return "WebSocket 消息过大";
+      case SessionError::foldedHeaderLine:
+        return "拒绝折行的 HTTP 请求头";
     }
     return "未知的会话错误";
   }

@@ -20,6 +20,7 @@ enum class SessionError {
   nestedFragment,
   unexpectedContinuation,
   messageTooLarge,
+  foldedHeaderLine,  // refused with a 400 response, unlike the others
 };
 
 [[nodiscard]] const boost::system::error_category& sessionErrorCategory();

@@ -2,17 +2,17 @@
 
 #include "log/Log.hpp"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace quillfern {
 
@@ -158,7 +158,7 @@ void JsonFileStore::reportCorrupt() const {
   log(LogTag::hosts, "设置文件不是 JSON 对象，按空处理：" + path.string());
 }
 
-std::optional<std::vector<std::string>> JsonFileStore::stringArray(std::string_view key) const {
+json JsonFileStore::readObject() const {
   FileContents contents;
   bool report = false;
   {
@@ -169,8 +169,13 @@ std::optional<std::vector<std::string>> JsonFileStore::stringArray(std::string_v
   if (report) {
     reportCorrupt();
   }
-  const auto found = contents.object.find(key);
-  if (found == contents.object.end() || !found->is_array()) {
+  return std::move(contents.object);
+}
+
+std::optional<std::vector<std::string>> JsonFileStore::stringArray(std::string_view key) const {
+  const json object = readObject();
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_array()) {
     return std::nullopt;
   }
   std::vector<std::string> values;
@@ -184,8 +189,41 @@ std::optional<std::vector<std::string>> JsonFileStore::stringArray(std::string_v
   return values;
 }
 
+std::optional<DefaultsScalar> JsonFileStore::scalar(std::string_view key) const {
+  const json object = readObject();
+  const auto found = object.find(key);
+  if (found == object.end()) {
+    return std::nullopt;
+  }
+  if (found->is_boolean()) {
+    return DefaultsScalar{found->get<bool>()};
+  }
+  if (!found->is_number_integer()) {
+    return std::nullopt;  // fractions, text, lists, objects, null
+  }
+  // Positive numbers are read as unsigned; one beyond the signed range is not a value of ours.
+  if (found->is_number_unsigned()
+      && found->get<std::uint64_t>() > std::uint64_t{std::numeric_limits<std::int64_t>::max()}) {
+    return std::nullopt;
+  }
+  return DefaultsScalar{found->get<std::int64_t>()};
+}
+
 error_code JsonFileStore::setStringArray(std::string_view key,
                                          const std::vector<std::string>& value) {
+  return update([&](json& object) { object[std::string(key)] = value; });
+}
+
+error_code JsonFileStore::setScalars(
+    const std::vector<std::pair<std::string, DefaultsScalar>>& settings) {
+  return update([&](json& object) {
+    for (const auto& entry : settings) {
+      std::visit([&](auto plain) { object[entry.first] = plain; }, entry.second);
+    }
+  });
+}
+
+error_code JsonFileStore::update(const std::function<void(json&)>& change) {
   std::filesystem::path movedTo;
   error_code error;
   bool report = false;
@@ -202,7 +240,7 @@ error_code JsonFileStore::setStringArray(std::string_view key,
       movedAside = !error;
     }
     if (!error) {
-      contents.object[std::string(key)] = value;
+      change(contents.object);
       // Replace invalid UTF-8 instead of throwing: the store never fails on its input.
       error = writeAtomically(path, contents.object.dump(2, ' ', false,
                                                          json::error_handler_t::replace) + "\n");

@@ -5,7 +5,10 @@
 
 #include "platform/DefaultsStore.hpp"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 namespace quillfern {
@@ -21,6 +24,9 @@ public:
       std::string_view key) const override;
   [[nodiscard]] boost::system::error_code setStringArray(
       std::string_view key, const std::vector<std::string>& value) override;
+  [[nodiscard]] std::optional<DefaultsScalar> scalar(std::string_view key) const override;
+  [[nodiscard]] boost::system::error_code setScalars(
+      const std::vector<std::pair<std::string, DefaultsScalar>>& settings) override;
 
   [[nodiscard]] const std::filesystem::path& filePath() const { return path; }
 
@@ -35,6 +41,11 @@ private:
   // Records a sighting of a corrupt file; true the first time. Caller holds fileLock.
   [[nodiscard]] bool firstCorruptSighting(bool corrupt) const;
   void reportCorrupt() const;
+  // The file's object; empty when it is missing, unreadable or corrupt.
+  [[nodiscard]] nlohmann::json readObject() const;
+  // Reads the file, lets change edit its object and writes it back atomically.
+  [[nodiscard]] boost::system::error_code update(
+      const std::function<void(nlohmann::json&)>& change);
 };
 
 }  // namespace quillfern

@@ -1,10 +1,10 @@
 #include "policy/BridgeConfig.hpp"
 
 #include "policy/SiteConfig.hpp"
+#include "policy/StrictURL.hpp"
 #include "policy/UnicodeText.hpp"
 
-#include <boost/url/parse.hpp>
-
+#include <algorithm>
 #include <string>
 
 namespace quillfern {
@@ -27,6 +27,14 @@ bool isTrustedDomain(std::string_view host) {
     }
   }
   return false;
+}
+
+// expected is lower-case. A request's header bytes are read as ISO 8859-1, whose letters outside
+// ASCII never lower-case into ASCII, so ASCII case rules decide.
+bool equalsIgnoringASCIICase(std::string_view text, std::string_view expected) {
+  return std::equal(text.begin(), text.end(), expected.begin(), expected.end(), [](char c, char e) {
+    return c == e || (c >= 'A' && c <= 'Z' && c - 'A' + 'a' == e);
+  });
 }
 
 // The port as the URL carries it, or nothing when it carries none (an empty port after the
@@ -63,8 +71,8 @@ bool BridgeConfig::isAllowedOrigin(std::optional<std::string_view> origin) {
     return false;
   }
   // The untrimmed value is parsed: an origin with surrounding blanks is not a valid reference.
-  const auto parsed = boost::urls::parse_uri_reference(*origin);
-  if (!parsed || !parsed->has_scheme() || !parsed->has_authority()) {
+  const auto parsed = parseStrictURI(*origin);
+  if (!parsed || !parsed->has_authority()) {
     return false;
   }
   const std::string scheme = lowercased(parsed->scheme());
@@ -80,7 +88,7 @@ bool BridgeConfig::isAllowedOrigin(std::optional<std::string_view> origin) {
 }
 
 bool BridgeConfig::isAllowedNavigation(const boost::urls::url_view& url) {
-  if (!url.has_scheme()) {
+  if (!url.has_scheme() || !isStrictURL(url)) {
     return false;
   }
   const std::string scheme = lowercased(url.scheme());
@@ -94,6 +102,16 @@ bool BridgeConfig::isAllowedNavigation(const boost::urls::url_view& url) {
   }
   const auto port = explicitPort(url);
   return port && *port == bridgePort;
+}
+
+bool BridgeConfig::isAllowedHost(std::string_view host, std::uint16_t listenPort) {
+  const auto colon = host.find(':');
+  const std::string_view name = host.substr(0, colon);
+  if (colon != std::string_view::npos && host.substr(colon + 1) != std::to_string(listenPort)) {
+    return false;
+  }
+  return equalsIgnoringASCIICase(name, loopbackAddress)
+         || equalsIgnoringASCIICase(name, loopbackName);
 }
 
 }  // namespace quillfern

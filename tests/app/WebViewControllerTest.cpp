@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -148,11 +150,29 @@ TEST_F(WebViewControllerTest, ScriptsAreExactBytes) {
   EXPECT_EQ(webView().evaluations[1].script, fullscreenScriptText);
 }
 
-TEST_F(WebViewControllerTest, ControlBarHasReloadThenFullscreen) {
+// Each action's title, followed by its keys.
+std::vector<std::string> titlesAndKeys(const std::vector<ChromeAction>& actions) {
+  std::vector<std::string> described;
+  for (const ChromeAction& action : actions) {
+    described.push_back(action.title);
+    for (const std::string& key : action.keys) {
+      described.back() += " " + key;
+    }
+  }
+  return described;
+}
+
+TEST_F(WebViewControllerTest, ControlBarKeysAndPageMenu) {
   startListening();
-  ASSERT_EQ(chrome->buttons.size(), 2U);
-  EXPECT_EQ(chrome->buttons[0].title, "刷新");
-  EXPECT_EQ(chrome->buttons[1].title, "全屏/退出");
+  EXPECT_EQ(titlesAndKeys(chrome->buttons),
+            (std::vector<std::string>{"刷新 F5 <Control>r", "全屏/退出"}));
+  EXPECT_EQ(titlesAndKeys(chrome->menu),
+            (std::vector<std::string>{"刷新", "全屏/退出", "关于 Quillfern"}));
+  webView().url = "http://game.quillfern.example/";
+  chrome->choose("刷新");
+  chrome->choose("全屏/退出");
+  chrome->choose("关于 Quillfern");
+  EXPECT_EQ(taken(), (Journal{"reload", "evaluate", "about"}));
 }
 
 TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {
@@ -228,6 +248,7 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
     provisionalCancelled,
     committed,
     committedCancelled,
+    errorPage,  // the site answers 502: the response is refused and the load fails by it
     finish,
     reload,
     crash
@@ -243,15 +264,28 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
   const NavigationError failed{.code = -1004, .description = "Could not connect"};
   const NavigationError cancelled{.code = -999, .description = "Load request cancelled"};
   const std::string crashBanner = "banner 网页进程已恢复，正在重新载入";
+  const auto badStatus = NavigationError::Cause::errorStatus;
+  const std::string onFallback =
+      "notice 无法连接到游戏网站，已改用本地备用页面启动游戏。 [重试] [关闭]";
+  const std::string usedUp = "notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]";
   for (const Case& c : std::vector<Case>{
            {"start page, again, fallback, then banner",
             {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
-             {Event::provisional, {ladderUsedUp}},
-             {Event::committed, {ladderUsedUp}}}},
+             {Event::provisional, {fallbackPage, onFallback}},
+             {Event::provisional, {usedUp, ladderUsedUp}},
+             {Event::committed, {usedUp, ladderUsedUp}}}},
            {"cancelled provisional failure advances the ladder",
             {{Event::provisionalCancelled, {startPage}},
-             {Event::provisionalCancelled, {fallbackPage}}}},
+             {Event::provisionalCancelled, {fallbackPage, onFallback}}}},
+           {"an error page of the site walks the ladder to the fallback page",
+            {{Event::errorPage, {startPage}},
+             {Event::errorPage,
+              {fallbackPage,
+               "notice 游戏网站返回了错误（HTTP 502），已改用本地备用页面启动游戏。 [重试] "
+               "[关闭]"}},
+             {Event::provisional,  // the notice keeps naming the site's failure
+              {"notice 游戏网站返回了错误（HTTP 502），本地备用页面也未能打开。 [重试] [关闭]",
+               ladderUsedUp}}}},
            {"cancelled committed failure is ignored",
             {{Event::committedCancelled, {}},
              {Event::committed, {startPage}},
@@ -259,20 +293,20 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
            {"a finished load does not reset the ladder",
             {{Event::provisional, {startPage}},
              {Event::finish, {"evaluate"}},
-             {Event::committed, {fallbackPage}},
-             {Event::finish, {"evaluate"}},
-             {Event::committed, {ladderUsedUp}}}},
+             {Event::committed, {fallbackPage, onFallback}},
+             {Event::finish, {"hide notice", "evaluate"}},  // the site loaded after all
+             {Event::committed, {usedUp, ladderUsedUp}}}},
            {"reload after the ladder is used up restarts it",
             {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
+             {Event::provisional, {fallbackPage, onFallback}},
              {Event::reload, {"reload"}},
              {Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage}},
-             {Event::provisional, {ladderUsedUp}}}},
+             {Event::provisional, {fallbackPage, onFallback}},
+             {Event::provisional, {usedUp, ladderUsedUp}}}},
            {"a web-process crash reloads and leaves the ladder alone",
             {{Event::provisional, {startPage}},
              {Event::crash, {"reload", crashBanner}},
-             {Event::provisional, {fallbackPage}}}},
+             {Event::provisional, {fallbackPage, onFallback}}}},
        }) {
     SCOPED_TRACE(c.name);
     startListening();
@@ -291,6 +325,13 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
         case Event::committedCancelled:
           controller->didFail(cancelled);
           break;
+        case Event::errorPage:
+          EXPECT_EQ(
+              controller->decideResponse({.url = "http://game.quillfern.example/", .status = 502}),
+              NavigationPolicy::cancel);
+          controller->didFailProvisionalNavigation(
+              {.code = 502, .description = "HTTP 502 Bad Gateway", .cause = badStatus});
+          break;
         case Event::finish:
           controller->didFinish();
           break;
@@ -305,6 +346,88 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
     }
     controller.reset();
     *journal = {};
+  }
+}
+
+TEST_F(WebViewControllerTest, NoticeNamesWhyTheSiteFailed) {
+  using Cause = NavigationError::Cause;
+  struct Case {
+    NavigationError failure;
+    const char* notice = nullptr;
+  };
+  for (const Case& c : {
+           Case{{.code = -1004, .description = "Could not connect", .cause = Cause::cannotConnect},
+                "无法连接到游戏网站"},
+           Case{{.code = 39, .description = "Connection refused", .cause = Cause::proxy},
+                "代理服务器无法连接或拒绝了请求"},
+           Case{{.code = -1001, .description = "The request timed out.", .cause = Cause::timedOut},
+                "连接游戏网站超时"},
+           Case{{.code = 504,
+           .description = "HTTP 504 Gateway Timeout",
+           .cause = Cause::errorStatus},
+                "游戏网站返回了错误（HTTP 504）"},
+       }) {
+    SCOPED_TRACE(c.failure.description);
+    startListening();
+    controller->didFailProvisionalNavigation(c.failure);
+    controller->didFailProvisionalNavigation(c.failure);
+    EXPECT_EQ(taken(), (Journal{startPage, fallbackPage,
+                                "notice " + std::string(c.notice)
+                                    + "，已改用本地备用页面启动游戏。 [重试] [关闭]"}));
+    controller.reset();
+  }
+}
+
+TEST_F(WebViewControllerTest, NoticeStaysUntilThePlayerActsOrTheSiteLoads) {
+  const NavigationError failed{.code = -1004, .description = "Could not connect"};
+  startListening();
+  controller->didFailProvisionalNavigation(failed);
+  controller->didFailProvisionalNavigation(failed);
+  taken();
+  webView().url = "http://127.0.0.1:9882/fallback";
+  controller->didFinish();
+  EXPECT_EQ(taken(), Journal{"evaluate"});  // the fallback page is not the site
+
+  chrome->press("关闭");
+  EXPECT_EQ(taken(), Journal{"hide notice"});
+  controller->didFailProvisionalNavigation(failed);
+  EXPECT_EQ(taken(), (Journal{"notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]",
+                              ladderUsedUp}));
+  chrome->press("刷新");
+  EXPECT_EQ(taken(), Journal{"reload"});
+
+  chrome->press("重试");  // the whole ladder again, from the start page
+  EXPECT_EQ(taken(), (Journal{"hide notice", startPage}));
+  controller->didFailProvisionalNavigation(failed);
+  EXPECT_EQ(taken(), Journal{startPage});
+  webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
+  controller->didFinish();
+  EXPECT_EQ(taken(), Journal{"evaluate"});  // nothing to take down
+}
+
+TEST_F(WebViewControllerTest, ErrorStatusOfTheSiteFailsTheLoad) {
+  struct Case {
+    const char* url;
+    int status;
+    NavigationPolicy expected;
+  };
+  const auto refused = NavigationPolicy::cancel;
+  const auto shown = NavigationPolicy::allow;
+  for (const Case& c : {
+           Case{"http://game.quillfern.example/?player=ruffle&app=ios", 502, refused},
+           Case{"https://game.quillfern.example/", 400, refused},  // after a redirect
+           Case{"https://cdn.quillfern-cdn.example/play", 404, refused},
+           Case{"http://game.quillfern.example/", 399, shown},
+           Case{"http://game.quillfern.example/", 200, shown},
+           Case{"http://127.0.0.1:9882/missing", 404, shown},  // the bridge's own pages
+           Case{"http://localhost:9882/fallback", 500, shown},
+           Case{"about:blank", 0, shown},
+       }) {
+    SCOPED_TRACE(std::string(c.url) + " " + std::to_string(c.status));
+    startListening();
+    EXPECT_EQ(controller->decideResponse({.url = c.url, .status = c.status}), c.expected);
+    EXPECT_TRUE(taken().empty());  // the failure the web view reports next does the rest
+    controller.reset();
   }
 }
 
@@ -348,25 +471,30 @@ TEST_F(WebViewControllerTest, SecondFittingSkippedOnceControllerIsGone) {
   EXPECT_EQ(taken(), Journal{"evaluate"});
 }
 
-TEST_F(WebViewControllerTest, FullscreenBannerUnlessPageAnsweredTrue) {
+TEST_F(WebViewControllerTest, FullscreenFallsBackToTheWindowUnlessPageAnsweredTrue) {
   struct Case {
     const char* name;
     ScriptResult result;
-    bool banner;
+    bool windowCan;
+    Journal expected;
   };
-  for (const Case& c : {Case{"true", true, false}, Case{"false", false, true},
-                        Case{"undefined", std::monostate{}, true}, Case{"number one", 1.0, true},
-                        Case{"string true", std::string("true"), true},
-                        Case{"error", ScriptError{"ReferenceError"}, true}}) {
+  const std::string window = "window full screen";
+  const std::string banner = "banner 当前页面暂不支持切换全屏";
+  for (const Case& c :
+       {Case{"true", true, true, {"evaluate"}}, Case{"false", false, true, {"evaluate", window}},
+        Case{"undefined", std::monostate{}, true, {"evaluate", window}},
+        Case{"number one", 1.0, true, {"evaluate", window}},
+        Case{"string true", std::string("true"), true, {"evaluate", window}},
+        Case{"error", ScriptError{"ReferenceError"}, true, {"evaluate", window}},
+        Case{"false, window cannot", false, false, {"evaluate", banner}},
+        Case{"true, window cannot", true, false, {"evaluate"}}}) {
     SCOPED_TRACE(c.name);
     startListening();
+    chrome->windowCanFullscreen = c.windowCan;
     chrome->press("全屏/退出");
     webView().answer(c.result);
-    const Journal expected =
-        c.banner ? Journal{"evaluate", "banner 当前页面暂不支持切换全屏"} : Journal{"evaluate"};
-    EXPECT_EQ(taken(), expected);
+    EXPECT_EQ(taken(), c.expected);
     controller.reset();
-    *journal = {};
   }
 }
 
@@ -396,6 +524,8 @@ TEST_F(WebViewControllerTest, NavigationPolicy) {
            Case{"http://127.0.0.1:8080/", false, "cancel, handed out, logged"},
            Case{"http://127.0.0.1/", false, "cancel, handed out, logged"},
            Case{"https://127.0.0.1:9882/", false, "cancel, handed out, logged"},
+           Case{"http://127.0.0.1:9882.evil.example/", false, "cancel, handed out, logged"},
+           Case{"about://127.0.0.1evil", false, "cancel, handed out, logged"},  // not a URL
            Case{"https://elsewhere.example/ad", false, "cancel, handed out, logged"},
            Case{"https://elsewhere.example/ad", true, "cancel, handed out, logged"},
            Case{"mailto:help@quillfern.example", false, "cancel, handed out, logged"},
@@ -428,6 +558,61 @@ TEST_F(WebViewControllerTest, NewWindowRequests) {
     SCOPED_TRACE(c.url.value_or("(none)"));
     EXPECT_EQ(decide({.url = c.url, .targetsNewWindow = true}, Asked::newWindow), c.expected);
   }
+}
+
+using Scalars = std::map<std::string, DefaultsScalar>;
+
+DefaultsScalar number(std::int64_t value) {
+  return value;
+}
+
+TEST_F(WebViewControllerTest, WindowOpensAsThePlayerLeftIt) {
+  struct Case {
+    const char* name;
+    Scalars stored;
+    WindowState expected;
+  };
+  const std::string width = "quillfern.window.width";
+  const std::string height = "quillfern.window.height";
+  const std::string maximized = "quillfern.window.maximized";
+  const std::string fullscreen = "quillfern.window.fullscreen";
+  for (const Case& c : std::vector<Case>{
+           {"nothing stored", {}, {}},
+           {"all of it",
+            {{width, number(1000)}, {height, number(600)}, {maximized, true}, {fullscreen, true}},
+            {.width = 1000, .height = 600, .maximized = true, .fullscreen = true}},
+           {"the smallest size",
+            {{width, number(640)}, {height, number(360)}},
+            {.width = 640, .height = 360}},
+           {"too narrow: the size goes, the flag stays",
+            {{width, number(639)}, {height, number(600)}, {maximized, true}},
+            {.maximized = true}},
+           {"too low", {{width, number(1000)}, {height, number(359)}}, {}},
+           {"too large", {{width, number(16385)}, {height, number(600)}}, {}},
+           {"half a size", {{width, number(1000)}}, {}},
+           {"values of another kind",
+            {{width, true}, {height, number(600)}, {maximized, number(1)}, {fullscreen, number(0)}},
+            {}},
+       }) {
+    SCOPED_TRACE(c.name);
+    store->scalars = c.stored;
+    startListening();
+    EXPECT_EQ(chrome->restored, c.expected);
+    controller.reset();
+  }
+}
+
+TEST_F(WebViewControllerTest, WindowStateIsKeptWhenTheWindowCloses) {
+  startListening();
+  chrome->window = {.width = 900, .height = 500, .maximized = true, .fullscreen = false};
+  controller->windowWillClose();
+  EXPECT_EQ(store->scalars, (Scalars{{"quillfern.window.width", number(900)},
+                                     {"quillfern.window.height", number(500)},
+                                     {"quillfern.window.maximized", true},
+                                     {"quillfern.window.fullscreen", false}}));
+  store->failWrites = true;
+  controller->windowWillClose();
+  EXPECT_TRUE(logs.contains("[Quillfern][app] 窗口状态保存失败：Input/output error"));
 }
 
 TEST_F(WebViewControllerTest, OwnsOneBridgeOverItsAllowlistAndStopsIt) {

@@ -30,6 +30,11 @@ TEST(BridgeSessionHandshake, RefusalsInOrderOfTheChecks) {
                 "拒绝 Origin：http://evil.example"},
            Case{upgradeWith("/health", "Origin: http://127.0.0.1:8080\r\n" + key), originRejected,
                 "拒绝 Origin：http://127.0.0.1:8080"},
+           // Values the URL library reads as a loopback host followed by a path.
+           Case{upgradeWith(allowed, "Origin: http://127.0.0.1.evil.example\r\n" + key),
+                originRejected, "拒绝 Origin：http://127.0.0.1.evil.example"},
+           Case{upgradeWith(allowed, "Origin: http://localhost:9882.evil.example\r\n" + key),
+                originRejected, "拒绝 Origin：http://localhost:9882.evil.example"},
            Case{upgradeWith(allowed, origin), missingKey, ""},
            Case{upgradeWith(allowed, origin + "Sec-WebSocket-Key:  \r\n"), missingKey, ""},
            Case{upgradeWith("/127.0.0.1/1", origin + key), targetRejected,

@@ -150,5 +150,18 @@ TEST(BridgeSessionRelay, SlowServerHoldsTheClientBack) {
       [&] { return relay.harness.metrics().bytesUp == frames * message.size(); }));
 }
 
+// A client that resets while the bridge holds its reads back for a server that does not read
+// ends its session at once, instead of when the server next reads.
+TEST(BridgeSessionRelay, ClientResetWhileHeldBackEndsTheSessionAtOnce) {
+  Relay relay;
+  const std::string frame = ws::clientFrame(0x82, std::string(65536, 'u'));
+  (void)relay.client.sendUntilStalled(frame, 1024 * frame.size(), 300ms);
+  EXPECT_EQ(relay.harness.metrics().active, 1);
+  relay.client.reset();
+  EXPECT_TRUE(relay.harness.settles());
+  EXPECT_EQ(relay.harness.metrics().lastError, "读取本地 WebSocket 失败：Connection reset by peer");
+  EXPECT_NO_THROW((void)relay.remote.readToEnd());  // the server's connection ends too
+}
+
 }  // namespace
 }  // namespace quillfern::testing

@@ -6,34 +6,77 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <sstream>
+#include <unistd.h>
 
 namespace quillfern::testing {
 namespace {
 
-TEST(HeadlessRun, ServesUntilSigtermThenStops) {
-  const LogCapture log;
-  Loop loop;
-  std::ostringstream errors;
-  std::string health;
-  const auto http = std::make_shared<FakeHttpClient>();
-  HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
-                          .http = http,
-                          .listenPort = 0,
-                          .onServing = [&](LoopbackBridge& bridge) {
-                            Peer client(loop, bridge.listeningPort());
-                            client.send(getRequest("/health"));
-                            health = client.readToEnd();
-                            std::raise(SIGTERM);
-                          }};
-  EXPECT_EQ(runHeadless(options, errors), 0);
-  EXPECT_NE(health.find(R"({"ok":true,"port":9882,"active":0,"up":0,"down":0})"),
-            std::string::npos);
-  EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
-  EXPECT_EQ(errors.str(), "");
-  EXPECT_EQ(http->urls(),
-            std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
+// Standard error replaced, for as long as it lives, by a pipe whose reader has gone, as when
+// the output was piped into a `head` that has exited.
+class ReaderlessStandardError {
+public:
+  ReaderlessStandardError() {
+    std::array<int, 2> ends{};
+    EXPECT_EQ(::pipe(ends.data()), 0);
+    ::dup2(ends[1], STDERR_FILENO);
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
+  ReaderlessStandardError(const ReaderlessStandardError&) = delete;
+  ReaderlessStandardError& operator=(const ReaderlessStandardError&) = delete;
+  ReaderlessStandardError(ReaderlessStandardError&&) = delete;
+  ReaderlessStandardError& operator=(ReaderlessStandardError&&) = delete;
+  ~ReaderlessStandardError() {
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+  }
+
+private:
+  int saved = ::dup(STDERR_FILENO);
+};
+
+std::string descriptorLimitLine() {
+  return "[Quillfern][bridge] 文件描述符上限："
+         + std::to_string(DescriptorLimit::current().rlim_max);
+}
+
+// Every stop signal ends the run cleanly, even with nobody reading standard error; and the run
+// raises the soft descriptor limit to the hard one first.
+TEST(HeadlessRun, ServesUntilAStopSignalThenStops) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const DescriptorLimit lowered(256);
+    const ReaderlessStandardError gone;
+    const LogCapture log(false);  // the lines go to standard error as well
+    Loop loop;
+    std::ostringstream errors;
+    std::string health;
+    rlim_t limitWhileServing = 0;
+    const auto http = std::make_shared<FakeHttpClient>();
+    HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
+                            .http = http,
+                            .listenPort = 0,
+                            .onServing = [&](LoopbackBridge& bridge) {
+                              limitWhileServing = DescriptorLimit::current().rlim_cur;
+                              Peer client(loop, bridge.listeningPort());
+                              client.send(getRequest("/health"));
+                              health = client.readToEnd();
+                              std::raise(signal);
+                            }};
+    EXPECT_EQ(runHeadless(options, errors), 0);
+    EXPECT_NE(health.find(R"({"ok":true,"port":9882,"active":0,"up":0,"down":0})"),
+              std::string::npos);
+    EXPECT_EQ(limitWhileServing, DescriptorLimit::current().rlim_max);
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines().front(), descriptorLimitLine());
+    EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
+    EXPECT_EQ(errors.str(), "");
+    EXPECT_EQ(http->urls(),
+              std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
+  }
 }
 
 TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
@@ -47,7 +90,8 @@ TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
                                 .onServing = {}};
   EXPECT_EQ(runHeadless(options, errors), 1);
   EXPECT_EQ(log.lines(),
-            std::vector<std::string>{"[Quillfern][app] 本地桥启动失败：Address already in use"});
+            (std::vector<std::string>{descriptorLimitLine(),
+                                      "[Quillfern][app] 本地桥启动失败：Address already in use"}));
   EXPECT_EQ(errors.str(),
             "quillfern: cannot serve the bridge on 127.0.0.1:" + std::to_string(taken.port())
                 + " (Address already in use); is another quillfern already running?\n");

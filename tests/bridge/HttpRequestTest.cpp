@@ -12,10 +12,13 @@ std::span<const std::uint8_t> span(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// "invalid", "too large", "incomplete", or the path and the head's size.
+// "invalid", "too large", "folded", "incomplete", or the path and the head's size.
 std::string outcome(std::string_view text, std::size_t searchFrom = 0) {
   const auto head = nextHTTPRequest(span(text), searchFrom);
   if (!head) {
+    if (head.error() == SessionError::foldedHeaderLine) {
+      return "folded";
+    }
     return head.error() == SessionError::headerTooLarge ? "too large" : "invalid";
   }
   if (!*head) {
@@ -35,6 +38,12 @@ TEST(HttpRequestHead, TakesExactlyTheFirstHead) {
            Case{"GET /a HTTP/1.1\r\n\r", "incomplete"},
            Case{"GET /a HTTP/1.1\r\nHost: x\r\n\r\n", "/a 28", 26},  // terminator straddles
            Case{"GET /a HTTP/1.1\r\n\r\n", "/a 19", 18},
+           // A line that begins with a space or tab would fold into the header before it.
+           Case{"GET /a HTTP/1.1\r\nX: y\r\n Upgrade: websocket\r\n\r\n", "folded"},
+           Case{"GET /a HTTP/1.1\r\n\tHost: x\r\n\r\n", "folded"},
+           Case{"GET /a HTTP/1.1\r\nX: y\r\n \r\n\r\n", "folded"},
+           Case{"GET /a HTTP/1.1\r\n\xA0X: y\r\n\r\n", "/a 26"},  // no-break space: trimmed
+           Case{"POST /a HTTP/1.1\r\n X: y\r\n\r\n", "invalid"},  // the request line first
        }) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(outcome(c.text, c.searchFrom), c.expected);
@@ -74,7 +83,7 @@ TEST(HttpRequestHead, ReadsHeaderLines) {
       "X-Repeat: one\r\nx-repeat: two\r\n"
       "no colon here\r\n"
       ": empty name\r\n"
-      " Spaced Name : a:b:c\r\n"
+      "Spaced Name\t: a:b:c\r\n"
       "X-Latin: \xE9t\xE9\r\n"
       "\r\n";
   const auto head = nextHTTPRequest(span(text));

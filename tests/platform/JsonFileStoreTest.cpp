@@ -55,16 +55,40 @@ TEST_F(JsonFileStoreTest, MissingFileIsAnEmptyStoreAndAWriteCreatesIt) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
-TEST_F(JsonFileStoreTest, OnlyStringArraysReadAndAWriteKeepsEveryOtherKey) {
-  for (const std::string_view value : {R"("a:1")", R"(["a:1", 2])", "null", R"([["a:1"]])"}) {
-    SCOPED_TRACE(value);
-    writeFile(file, R"({"theme":"dark","k":)" + std::string(value) + "}");
-    JsonFileStore store(file);
-    EXPECT_EQ(store.stringArray("k"), std::nullopt);
-    ASSERT_FALSE(store.setStringArray("k", {"new"}));
-    EXPECT_EQ(store.stringArray("k"), Strings{"new"});
-    EXPECT_NE(contentsOf(file).find(R"("theme": "dark")"), std::string::npos) << contentsOf(file);
+// A value reads only as what it is; a write of either kind keeps every other key.
+TEST_F(JsonFileStoreTest, ValuesReadAsTheirKindAndAWriteKeepsEveryOtherKey) {
+  struct Case {
+    std::string_view value;
+    std::optional<Strings> strings;
+    std::optional<DefaultsScalar> scalar;
+  };
+  for (const Case& c : {
+           Case{R"(["a:1"])", Strings{"a:1"}, std::nullopt},
+           Case{R"(["a:1", 2])", std::nullopt, std::nullopt},
+           Case{R"([["a:1"]])", std::nullopt, std::nullopt},
+           Case{R"("a:1")", std::nullopt, std::nullopt},
+           Case{"null", std::nullopt, std::nullopt},
+           Case{"false", std::nullopt, DefaultsScalar{false}},
+           Case{"-360", std::nullopt, DefaultsScalar{std::int64_t{-360}}},
+           Case{"9223372036854775807", std::nullopt, DefaultsScalar{INT64_MAX}},
+           Case{"9223372036854775808", std::nullopt, std::nullopt},  // beyond 64 signed bits
+           Case{"720.5", std::nullopt, std::nullopt},
+           Case{R"("720")", std::nullopt, std::nullopt},
+       }) {
+    SCOPED_TRACE(c.value);
+    writeFile(file, R"({"theme":"dark","k":)" + std::string(c.value) + "}");
+    const JsonFileStore store(file);
+    EXPECT_EQ(store.stringArray("k"), c.strings);
+    EXPECT_EQ(store.scalar("k"), c.scalar);
   }
+  JsonFileStore store(file);
+  ASSERT_FALSE(store.setStringArray("k", {"new"}));
+  ASSERT_FALSE(store.setScalars({{"w", std::int64_t{1280}}, {"f", true}}));
+  const JsonFileStore reader(file);
+  EXPECT_EQ(reader.stringArray("k"), Strings{"new"});
+  EXPECT_EQ(reader.scalar("w"), DefaultsScalar{std::int64_t{1280}});
+  EXPECT_EQ(reader.scalar("f"), DefaultsScalar{true});
+  EXPECT_NE(contentsOf(file).find(R"("theme": "dark")"), std::string::npos) << contentsOf(file);
 }
 
 TEST_F(JsonFileStoreTest, CorruptFileReadsAsEmptyIsLoggedOnceAndMovedAsideBeforeAWrite) {

@@ -102,5 +102,63 @@ TEST(BridgeConfigAllowedNavigation, SiteAndBridgePagesOnly) {
   }
 }
 
+// Values that only begin like an allowed host or port. Boost.URL reads several of them as a
+// loopback or site host followed by a path that does not begin with "/"; neither predicate may
+// take that reading.
+TEST(BridgeConfigHostileURLs, RefusedAsOriginsAndAsNavigation) {
+  struct Case {
+    std::string_view url;
+    bool expected;  // the same for both predicates
+  };
+  for (const Case& c : {
+           Case{"http://127.0.0.1.evil.example", false},
+           Case{"http://127.0.0.1.evil.example:8080", false},
+           Case{"http://127.0.0.1-evil.example", false},
+           Case{"http://127.0.0.1evil.example", false},
+           Case{"http://127.0.0.1:9882.evil.example", false},
+           Case{"http://localhost:9882.evil.example", false},
+           Case{"HTTP://127.0.0.1.EVIL.EXAMPLE:9882", false},
+           Case{"HTTP://LOCALHOST:9882.EVIL.EXAMPLE", false},
+           Case{"http://127.0.0.1:9882evil.example/", false},
+           Case{"http://127.0.0.1:9882.evil.example/fallback", false},
+           Case{"http://[::1]:9882.evil.example", false},
+           Case{"https://game.quillfern.example:443.evil.example", false},
+           Case{"http://localhost.evil.example:9882", false},
+           Case{"http://127.0.0.1:9882/fallback", true},
+           Case{"http://LOCALHOST:9882?x", true},
+           Case{"https://game.quillfern.example:8443/", true},
+       }) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(BridgeConfig::isAllowedOrigin(c.url), c.expected);
+    const auto parsed = boost::urls::parse_uri_reference(c.url);
+    EXPECT_EQ(parsed && BridgeConfig::isAllowedNavigation(*parsed), c.expected);
+  }
+}
+
+TEST(BridgeConfigAllowedHost, LoopbackNamesWithTheListeningPortOnly) {
+  struct Case {
+    std::string_view host;
+    std::uint16_t listenPort;
+    bool expected;
+  };
+  for (const Case& c : {
+           Case{"127.0.0.1", 9882, true},
+           Case{"127.0.0.1:9882", 9882, true},
+           Case{"localhost", 9882, true},
+           Case{"LocalHost:9882", 9882, true},
+           Case{"localhost:40001", 40001, true},
+           Case{"localhost:9882", 40001, false},
+           Case{"evil.example", 9882, false},
+           Case{"evil.example:9882", 9882, false},
+           Case{"", 9882, false},
+           Case{"127.0.0.1:80", 9882, false},
+           Case{"127.0.0.1:09882", 9882, false},
+           Case{"[::1]:9882", 9882, false},
+       }) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(BridgeConfig::isAllowedHost(c.host, c.listenPort), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace quillfern

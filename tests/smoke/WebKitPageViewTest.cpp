@@ -26,7 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Serves a few fixed pages; "/hang" is accepted and never answered.
+// Serves a few fixed pages; "/hang" is accepted and never answered, "/bad-gateway" answers 502.
 class PageServer {
 public:
   PageServer() : listener(::socket(AF_INET, SOCK_STREAM, 0)) {
@@ -108,8 +108,9 @@ private:
       return;
     }
     const std::string body = pageFor(path);
+    const std::string status = path == "/bad-gateway" ? "502 Bad Gateway" : "200 OK";
     const std::string response =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+        "HTTP/1.1 " + status + "\r\nContent-Type: text/html; charset=utf-8\r\n"
         "Connection: close\r\nContent-Length: "
         + std::to_string(body.size()) + "\r\n\r\n" + body;
     for (std::size_t sent = 0; sent < response.size();) {
@@ -145,6 +146,7 @@ public:
   void didFinish() override { events.emplace_back("finish"); }
   void didFailProvisionalNavigation(const NavigationError& error) override {
     events.push_back("provisional " + std::to_string(error.code) + " " + error.description);
+    causes.push_back(error.cause);
   }
   void didFail(const NavigationError& error) override {
     events.push_back("committed " + std::to_string(error.code) + " " + error.description);
@@ -153,7 +155,7 @@ public:
   NavigationPolicy decidePolicy(const NavigationAction& action) override {
     const std::string url = action.url.value_or("");
     events.push_back(std::string(action.targetsNewWindow ? "new window " : "navigate ") + url);
-    if (!url.starts_with(origin) && !url.starts_with("about:")) {
+    if (!url.starts_with(origin) && !url.starts_with("about:") && url != proxiedPage) {
       return NavigationPolicy::cancel;
     }
     return action.targetsNewWindow ? NavigationPolicy::loadInPlace : NavigationPolicy::allow;
@@ -162,8 +164,15 @@ public:
     events.push_back("create " + action.url.value_or(""));
     return NavigationPolicy::loadInPlace;
   }
+  NavigationPolicy decideResponse(const NavigationResponse& response) override {
+    return response.status >= 400 ? NavigationPolicy::cancel : NavigationPolicy::allow;
+  }
+
+  // An address off loopback: it goes to the proxy, where nothing listens.
+  static constexpr const char* proxiedPage = "http://elsewhere.example/";
 
   std::vector<std::string> events;
+  std::vector<NavigationError::Cause> causes;  // of the provisional failures, in order
 
 private:
   std::string origin;
@@ -244,6 +253,25 @@ TEST_F(WebKitPageViewTest, TimeOutStopsTheLoadAsAProvisionalFailure) {
   EXPECT_EQ(delegate.events,
             (std::vector<std::string>{"navigate " + server.url("/hang"),
                                       "provisional -1001 The request timed out."}));
+  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::timedOut});
+}
+
+TEST_F(WebKitPageViewTest, RefusedErrorStatusIsAProvisionalFailureWithTheStatus) {
+  page->load(server.url("/bad-gateway"), 30s);
+  ASSERT_TRUE(waitForEvents(2));
+  settle();
+  EXPECT_EQ(delegate.events, (std::vector<std::string>{"navigate " + server.url("/bad-gateway"),
+                                                       "provisional 502 HTTP 502 Bad Gateway"}));
+  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::errorStatus});
+  EXPECT_NE(page->currentURL(), server.url("/bad-gateway"));  // the error page is not shown
+}
+
+TEST_F(WebKitPageViewTest, ProxyThatCannotBeReachedIsNamedAsTheCause) {
+  page->load(RecordingDelegate::proxiedPage, 30s);
+  ASSERT_TRUE(waitForEvents(2));
+  settle();
+  EXPECT_EQ(delegate.events.at(0), std::string("navigate ") + RecordingDelegate::proxiedPage);
+  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::proxy});
 }
 
 TEST_F(WebKitPageViewTest, LoadReplacedByOurOwnRequestIsNotAFailure) {

@@ -1,10 +1,11 @@
-// A Chrome that makes FakeWebViews, keeps the control bar's buttons for the test to press and
-// writes banners to the shared journal.
+// A Chrome that makes FakeWebViews, keeps the buttons of the control bar and the notice for the
+// test to press and writes banners and notices to the shared journal.
 #pragma once
 
 #include "app/Chrome.hpp"
 #include "support/FakeWebView.hpp"
 
+#include <optional>
 #include <stdexcept>
 
 namespace quillfern::testing {
@@ -21,28 +22,71 @@ public:
     webView = view.get();
     return view;
   }
-  void createControlBar(std::vector<ControlBarButton> bar) override { buttons = std::move(bar); }
+  void createControlBar(std::vector<ChromeAction> bar) override { buttons = std::move(bar); }
   void showBanner(std::string_view message) override {
     journal->push_back("banner " + std::string(message));
   }
+  void showNotice(std::string_view message, std::vector<ChromeAction> actions) override {
+    std::string entry = "notice " + std::string(message);
+    for (const ChromeAction& button : actions) {
+      entry += " [" + button.title + "]";
+    }
+    journal->push_back(entry);
+    noticeButtons = std::move(actions);
+  }
+  void hideNotice() override {
+    journal->emplace_back("hide notice");
+    noticeButtons.clear();
+  }
+  void setPageMenu(std::vector<ChromeAction> items) override { menu = std::move(items); }
+  void showAbout() override { journal->emplace_back("about"); }
+  void restoreWindow(const WindowState& state) override { restored = state; }
+  [[nodiscard]] WindowState windowState() const override { return window; }
+  [[nodiscard]] bool toggleWindowFullscreen() override {
+    if (windowCanFullscreen) {
+      journal->emplace_back("window full screen");
+    }
+    return windowCanFullscreen;
+  }
 
+  // Presses the button of that title on the control bar or the notice.
   void press(std::string_view title) const {
-    for (const ControlBarButton& button : buttons) {
-      if (button.title == title) {
-        button.action();
+    for (const auto* group : {&buttons, &noticeButtons}) {
+      if (activate(*group, title)) {
         return;
       }
     }
     throw std::invalid_argument("no button " + std::string(title));
   }
+  void choose(std::string_view title) const {
+    if (!activate(menu, title)) {
+      throw std::invalid_argument("no menu item " + std::string(title));
+    }
+  }
 
   WebViewConfiguration configuration;
   WebViewDelegate* delegate = nullptr;
   FakeWebView* webView = nullptr;  // owned by whoever took the result of createWebView
-  std::vector<ControlBarButton> buttons;
+  std::vector<ChromeAction> buttons;        // the control bar's
+  std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
+  std::vector<ChromeAction> menu;           // the page's right-click menu
+  bool windowCanFullscreen = true;
+  std::optional<WindowState> restored;  // what the controller gave the window
+  WindowState window;                   // what windowState() reports
 
 private:
   std::shared_ptr<Journal> journal;
+
+  static bool activate(const std::vector<ChromeAction>& group, std::string_view title) {
+    for (const ChromeAction& item : group) {
+      if (item.title == title) {
+        const auto action = item.action;  // a copy: pressing may take the notice down
+        action();
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 }  // namespace quillfern::testing

@@ -80,9 +80,12 @@ struct LocalHttpServer::State {
       received.push_back(std::move(request));
     }
     arrived.notify_all();
-    // The reason phrase means nothing to a client; one for every status will do.
+    // Browsers show the reason phrase on error pages; curl ignores it.
+    const auto reason = reply.status == 502  ? " Bad Gateway"
+                        : reply.status < 300 ? " OK"
+                                             : " Reply";
     std::string& out = connection->output;
-    out = "HTTP/1.1 " + std::to_string(reply.status) + " Reply\r\nContent-Length: "
+    out = "HTTP/1.1 " + std::to_string(reply.status) + reason + "\r\nContent-Length: "
           + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n";
     for (const auto& [name, value] : reply.headers) {
       out += name + ": " + value + "\r\n";

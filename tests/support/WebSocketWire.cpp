@@ -22,12 +22,12 @@ std::string patternedBytes(std::size_t size, std::uint32_t seed) {
 }
 
 std::string getRequest(std::string_view path) {
-  return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1:9882\r\n\r\n";
+  return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
 std::string upgradeRequest(std::string_view path, std::string_view extraHeaders) {
   return "GET " + std::string(path)
-         + " HTTP/1.1\r\nHost: 127.0.0.1:9882\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Origin: http://127.0.0.1:9882\r\nSec-WebSocket-Version: 13\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
          + std::string(extraHeaders) + "\r\n";

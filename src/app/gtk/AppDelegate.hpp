@@ -4,8 +4,12 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 
 namespace quillfern::gtk {
+
+// The desktop's name for the application: its bus name, desktop entry and icon.
+inline constexpr const char* applicationId = "com.quillfern.Quillfern";
 
 class SceneDelegate;
 
@@ -22,7 +26,9 @@ public:
   [[nodiscard]] static bool canOpenDisplay();
 
   // Runs until the window is closed, or SIGINT or SIGTERM closes it; returns the exit status.
-  [[nodiscard]] int run(const char* programName);
+  // A start that opens no window because another copy holds the bridge's port says so in one
+  // line on errors and returns 1.
+  [[nodiscard]] int run(const char* programName, std::ostream& errors);
 
 private:
   std::unique_ptr<SceneDelegate> scene;

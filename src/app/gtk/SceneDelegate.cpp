@@ -2,44 +2,24 @@
 
 #include "app/LoopbackBridgeAdapter.hpp"
 #include "app/WebViewController.hpp"
+#include "app/gtk/AppDelegate.hpp"
 #include "app/gtk/DesktopOpener.hpp"
 #include "app/gtk/GLibMainLoop.hpp"
+#include "app/gtk/GObjectPtr.hpp"
 #include "app/gtk/Guarded.hpp"
 #include "app/gtk/WindowChrome.hpp"
 #include "platform/CurlHttpClient.hpp"
 #include "platform/JsonFileStore.hpp"
+#include "policy/BridgeConfig.hpp"
 
 namespace quillfern::gtk {
 
 namespace {
 
-constexpr int defaultWidth = 1280;  // landscape
-constexpr int defaultHeight = 720;
 constexpr const char* controllerKey = "quillfern-controller";
 
-// F11 switches the window between full screen and its normal size, as desktop users expect;
-// the bar's "全屏/退出" button keeps its meaning of the page's own full screen.
-void addFullscreenShortcut(GtkWindow* window) {
-  GtkEventController* shortcuts = gtk_shortcut_controller_new();
-  gtk_event_controller_set_propagation_phase(shortcuts, GTK_PHASE_CAPTURE);
-  gtk_shortcut_controller_add_shortcut(
-      GTK_SHORTCUT_CONTROLLER(shortcuts),
-      gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_F11, GdkModifierType{}),
-                       gtk_callback_action_new(
-                           +[](GtkWidget* widget, GVariant*, gpointer) {
-                             GtkWindow* target = GTK_WINDOW(widget);
-                             if (gtk_window_is_fullscreen(target)) {
-                               gtk_window_unfullscreen(target);
-                             } else {
-                               gtk_window_fullscreen(target);
-                             }
-                             return gboolean{TRUE};
-                           },
-                           nullptr, nullptr)));
-  gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
-}
-
 std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
+  // One store for the allowlist's cache and the window's state: it serialises their writes.
   return std::make_shared<WebViewController>(WebViewController::Services{
       .defaults = std::make_shared<JsonFileStore>(JsonFileStore::defaultPath()),
       .http = std::make_shared<CurlHttpClient>(),
@@ -48,6 +28,22 @@ std::shared_ptr<WebViewController> makeController(GtkWindow* window) {
       .chrome = std::make_shared<WindowChrome>(window),
       .opener = std::make_shared<DesktopOpener>(),
   });
+}
+
+// Whether something listens on the bridge's port: binding it as the bridge does then fails.
+bool bridgePortHeld() {
+  const auto socket = adopt(
+      g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr));
+  if (!socket) {
+    return false;
+  }
+  const auto loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+  const auto address = adopt(g_inet_socket_address_new(loopback.get(), BridgeConfig::bridgePort));
+  GError* error = nullptr;
+  g_socket_bind(socket.get(), address.get(), TRUE, &error);
+  const bool held = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE) != FALSE;
+  g_clear_error(&error);
+  return held;
 }
 
 }  // namespace
@@ -61,10 +57,16 @@ void SceneDelegate::sceneWillConnect(GtkApplication* application) {
     gtk_window_present(window);
     return;
   }
+  // With a session bus, a second start hands over to the first copy and never gets here.
+  if (g_application_get_dbus_connection(G_APPLICATION(application)) == nullptr
+      && bridgePortHeld()) {
+    refused = true;
+    return;  // with no window the application ends
+  }
+  // Names the window's icon on X11 too, where the desktop entry does not reach the window.
+  gtk_window_set_default_icon_name(applicationId);
   window = GTK_WINDOW(g_object_ref(gtk_application_window_new(application)));
   gtk_window_set_title(window, "Quillfern");
-  gtk_window_set_default_size(window, defaultWidth, defaultHeight);
-  addFullscreenShortcut(window);
   closeHandler = g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
 
   // The window owns its controller, as a root view controller is owned by its window.
@@ -82,8 +84,14 @@ void SceneDelegate::disconnect() {
   }
 }
 
-gboolean SceneDelegate::onCloseRequest(GtkWindow* /*closing*/, gpointer self) {
-  guarded([&] { static_cast<SceneDelegate*>(self)->releaseWindow(); });
+gboolean SceneDelegate::onCloseRequest(GtkWindow* closing, gpointer self) {
+  guarded([&] {
+    if (auto* controller = static_cast<std::shared_ptr<WebViewController>*>(
+            g_object_get_data(G_OBJECT(closing), controllerKey))) {
+      (*controller)->windowWillClose();
+    }
+    static_cast<SceneDelegate*>(self)->releaseWindow();
+  });
   return FALSE;  // let it close
 }
 

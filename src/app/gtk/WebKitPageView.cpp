@@ -15,6 +15,7 @@ namespace {
 // The platform's code and words for a request that got no answer in time.
 constexpr long timedOutCode = -1001;
 constexpr const char* timedOutDescription = "The request timed out.";
+constexpr int proxyAuthenticationRequired = 407;
 
 // Website data (cookies, local storage, the game's saved settings) lives in the user's data
 // folder and survives restarts; the HTTP cache lives in the cache folder.
@@ -73,12 +74,24 @@ std::optional<std::string> uriOf(WebKitURIRequest* request) {
   return std::string(uri);
 }
 
-NavigationError navigationError(const GError* error) {
-  const bool cancelled =
-      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED);
-  return NavigationError{.code = cancelled ? NavigationError::cancelledCode : long{error->code},
-                         .description = error->message};
+// The engine's words for an HTTP status: the code and its standard reason phrase.
+std::string describeStatus(int status) {
+  const char* reason = soup_status_get_phrase(static_cast<guint>(status));
+  return "HTTP " + std::to_string(status) + (reason ? " " + std::string(reason) : "");
 }
+
+// The proxy errors of GIO: a tunnel or SOCKS handshake the proxy refused.
+bool isProxyError(const GError* error) {
+  return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PROXY_FAILED)
+         || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PROXY_AUTH_FAILED)
+         || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PROXY_NEED_AUTH)
+         || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PROXY_NOT_ALLOWED);
+}
+
+struct ProxyLookup {
+  WebKitPageView* page;
+  unsigned number;
+};
 
 ScriptResult scriptResult(JSCValue* value) {
   if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) {
@@ -168,8 +181,23 @@ WebKitPageView::~WebKitPageView() {
   g_object_unref(session);
 }
 
+NavigationError WebKitPageView::navigationError(const GError* error) const {
+  NavigationError failure{.code = error->code, .description = error->message};
+  if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+    failure.code = NavigationError::cancelledCode;
+  } else if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
+    failure.cause = NavigationError::Cause::timedOut;
+  } else if (isProxyError(error) || proxied) {
+    // Through a proxy, the site's own failures come back as error statuses; a failure to
+    // connect or a dropped connection is the proxy's.
+    failure.cause = NavigationError::Cause::proxy;
+  }
+  return failure;
+}
+
 void WebKitPageView::load(const std::string& url, std::chrono::milliseconds timeout) {
   beforeOwnLoad();
+  lookUpProxy(url.c_str());
   WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
   webkit_web_view_load_request(view, request);
   g_object_unref(request);
@@ -180,6 +208,9 @@ void WebKitPageView::load(const std::string& url, std::chrono::milliseconds time
 
 void WebKitPageView::reload() {
   beforeOwnLoad();
+  if (const char* uri = webkit_web_view_get_uri(view)) {
+    lookUpProxy(uri);
+  }
   webkit_web_view_reload(view);
 }
 
@@ -195,6 +226,30 @@ void WebKitPageView::beforeOwnLoad() {
   // Pending from now on, not only from the engine's "started": that event may come after the
   // request has gone out, too late to tell a replaced load from a failed one.
   provisional = true;
+  refusedStatus = 0;
+}
+
+// Asks the same resolver the engine's network process uses (it inherits our environment and
+// desktop settings) whether uri goes through a proxy.
+void WebKitPageView::lookUpProxy(const char* uri) {
+  proxied = false;
+  g_proxy_resolver_lookup_async(g_proxy_resolver_get_default(), uri, cancellable, onProxyLookedUp,
+                                new ProxyLookup{this, ++proxyLookup});
+}
+
+void WebKitPageView::onProxyLookedUp(GObject* source, GAsyncResult* result, gpointer data) {
+  const std::unique_ptr<ProxyLookup> lookup(static_cast<ProxyLookup*>(data));
+  GError* error = nullptr;
+  gchar** proxies = g_proxy_resolver_lookup_finish(G_PROXY_RESOLVER(source), result, &error);
+  const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+  const bool viaProxy =
+      proxies != nullptr && proxies[0] != nullptr && std::string_view(proxies[0]) != "direct://";
+  g_clear_error(&error);
+  g_strfreev(proxies);
+  // Cancelled: the page view is gone and nothing of it may be touched.
+  if (!cancelled && lookup->number == lookup->page->proxyLookup) {
+    lookup->page->proxied = viaProxy;
+  }
 }
 
 std::optional<std::string> WebKitPageView::currentURL() const {
@@ -255,6 +310,7 @@ void WebKitPageView::onLoadChanged(WebKitLoadEvent event) {
     case WEBKIT_LOAD_COMMITTED:
       provisional = false;
       replacedProvisionalLoad = false;  // the replaced load would have been reported by now
+      refusedStatus = 0;
       stopLoadTimer();
       break;
     case WEBKIT_LOAD_FINISHED:
@@ -275,10 +331,21 @@ void WebKitPageView::onLoadFailed(WebKitLoadEvent event, const GError* error) {
   failureReported = true;
   const bool beforeCommit = event != WEBKIT_LOAD_COMMITTED;
   NavigationError failure = navigationError(error);
-  if (beforeCommit && failure.code == NavigationError::cancelledCode) {
+  if (beforeCommit && refusedStatus != 0) {
+    // Whatever the engine calls the load it was told to drop, it failed by its status; 407 is
+    // the proxy asking for credentials we do not have.
+    failure = NavigationError{.code = refusedStatus,
+                              .description = describeStatus(refusedStatus),
+                              .cause = refusedStatus == proxyAuthenticationRequired
+                                           ? NavigationError::Cause::proxy
+                                           : NavigationError::Cause::errorStatus};
+    refusedStatus = 0;
+  } else if (beforeCommit && failure.code == NavigationError::cancelledCode) {
     if (timedOut) {
       timedOut = false;
-      failure = NavigationError{.code = timedOutCode, .description = timedOutDescription};
+      failure = NavigationError{.code = timedOutCode,
+                                .description = timedOutDescription,
+                                .cause = NavigationError::Cause::timedOut};
     } else if (replacedProvisionalLoad) {
       replacedProvisionalLoad = false;
       return;
@@ -297,7 +364,7 @@ void WebKitPageView::onLoadFailed(WebKitLoadEvent event, const GError* error) {
 gboolean WebKitPageView::onDecidePolicy(WebKitPolicyDecision* decision,
                                         WebKitPolicyDecisionType type) {
   if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
-    return FALSE;  // what to do with a response is the engine's default
+    return onDecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
   }
   // Asked for every frame, sub-frames included; a new-window action has no target frame.
   WebKitNavigationAction* navigation = webkit_navigation_policy_decision_get_navigation_action(
@@ -319,6 +386,24 @@ gboolean WebKitPageView::onDecidePolicy(WebKitPolicyDecision* decision,
       webkit_web_view_load_request(view, request);
       break;
   }
+  return TRUE;
+}
+
+gboolean WebKitPageView::onDecideResponse(WebKitResponsePolicyDecision* decision) {
+  // Sub-frames and downloads keep the engine's default.
+  if (webkit_response_policy_decision_is_main_frame_main_resource(decision) == FALSE) {
+    return FALSE;
+  }
+  WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
+  const char* uri = webkit_uri_response_get_uri(response);
+  const NavigationResponse answer{
+      .url = uri ? uri : "",
+      .status = static_cast<int>(webkit_uri_response_get_status_code(response))};
+  if (delegate.decideResponse(answer) == NavigationPolicy::allow) {
+    return FALSE;  // shown, or handled as the engine does by default
+  }
+  refusedStatus = answer.status;
+  webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
   return TRUE;
 }
 

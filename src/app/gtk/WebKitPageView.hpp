@@ -1,7 +1,8 @@
 // The WebView on a WebKitWebView: builds and configures the widget, turns the engine's load,
 // policy and process signals into WebViewDelegate calls, and evaluates scripts. Owned by the
-// controller; main thread only. Its destructor cancels pending script evaluations, disconnects
-// its signal handlers and removes its time-out before it lets the widget go.
+// controller; main thread only. Its destructor cancels pending script evaluations and proxy
+// lookups, disconnects its signal handlers and removes its time-out before it lets the widget
+// go.
 #pragma once
 
 #include "app/Chrome.hpp"
@@ -51,17 +52,28 @@ private:
   bool timedOut = false;
   // A failure was reported for the current load: the "finished" that follows is not a finish.
   bool failureReported = false;
+  // The HTTP status of a main-frame response the delegate refused: the failure the engine then
+  // reports for the load becomes this status.
+  int refusedStatus = 0;
+  // The user's proxy resolver names a proxy for the address of our latest own load, so a
+  // failure to connect is the proxy's. Answered asynchronously; false until then.
+  bool proxied = false;
+  unsigned proxyLookup = 0;  // counts our own loads; an older load's answer is dropped
 
   void beforeOwnLoad();
+  void lookUpProxy(const char* uri);
   void stopLoadTimer();
   void onLoadChanged(WebKitLoadEvent event);
   void onLoadFailed(WebKitLoadEvent event, const GError* error);
   [[nodiscard]] gboolean onDecidePolicy(WebKitPolicyDecision* decision,
                                         WebKitPolicyDecisionType type);
+  [[nodiscard]] gboolean onDecideResponse(WebKitResponsePolicyDecision* decision);
+  [[nodiscard]] NavigationError navigationError(const GError* error) const;
   [[nodiscard]] GtkWidget* onCreate(WebKitNavigationAction* navigation);
 
   static gboolean onLoadTimeout(gpointer data);
   static void onScriptEvaluated(GObject* source, GAsyncResult* result, gpointer data);
+  static void onProxyLookedUp(GObject* source, GAsyncResult* result, gpointer data);
 };
 
 }  // namespace quillfern::gtk

@@ -7,60 +7,75 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(BridgeSessionHttp, RoutesAndRefusals) {
-  BridgeHarness harness;
-  const std::string health =
-      R"(200 OK [application/json; charset=utf-8] {"ok":true,"port":9882,"active":0,"up":0,"down":0})";
-  const std::string notFound = "404 Not Found [text/plain; charset=utf-8] Not found\n";
-  struct Case {
-    std::string request, expected;
-  };
-  for (const Case& c : {
-           Case{getRequest("/health"), health}, Case{getRequest("/health?x=1"), health},
-           Case{"get /health HTTP/1.1\r\n\r\n", health}, Case{getRequest("/Health"), notFound},
-           Case{getRequest("/fallback/"), notFound},
-           // Only "upgrade: websocket" exactly makes an upgrade.
-           Case{"GET /health HTTP/1.1\r\nUpgrade: websocket, h2c\r\n\r\n", health},
-           Case{"POST /health HTTP/1.1\r\n\r\n", ""},  // closed without a response
-       }) {
-    SCOPED_TRACE(c.request);
-    EXPECT_EQ(harness.exchange(c.request), c.expected);
-  }
-  EXPECT_EQ(harness.metrics().lastError, "HTTP 请求无效");
-  const std::string page = harness.exchange(getRequest("/"));
-  EXPECT_TRUE(page.starts_with("200 OK [text/html; charset=utf-8] <!doctype html>")) << page;
-  EXPECT_EQ(harness.exchange(getRequest("/fallback")), page);
-  EXPECT_TRUE(harness.settles());
-}
-
-// A session answers one request. Whatever arrives behind it, even in the same packet, is never
-// read: no connection and no log line come of it. A folded header line is refused, not read.
-TEST(BridgeSessionHttp, AnswersOneRequestAndReadsNothingBehindIt) {
+// Each request gets its one answer and its log line, if any, and nothing else: no relay is opened
+// for anything refused, nor for bytes behind an answered request, even in the same packet.
+TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
   Loop serverLoop;
   Listener server(serverLoop);
   BridgeHarness harness({targetKey(server.port())});
+  const std::string allowed = targetPath(server.port());
+  const std::string port = std::to_string(harness.port());
   const std::string health =
       R"(200 OK [application/json; charset=utf-8] {"ok":true,"port":9882,"active":0,"up":0,"down":0})";
-  const std::string notFound = "404 Not Found [text/plain; charset=utf-8] Not found\n";
-  const std::string relay = upgradeRequest(targetPath(server.port()));
-  const std::string smuggled =
-      "GET /health HTTP/1.1\r\nContent-Length: " + std::to_string(relay.size() + 5)
-      + "\r\nTransfer-Encoding: chunked\r\n\r\n" + relay;
+  const std::string text = " [text/plain; charset=utf-8] ";
+  const std::string notFound = "404 Not Found" + text + "Not found\n";
+  const std::string badOrigin = "403 Forbidden" + text + "Origin rejected\n";
+  const std::string badHost = "403 Forbidden" + text + "Host rejected\n";
+  const std::string badTarget = "403 Forbidden" + text + "Target rejected\n";
+  const std::string noKey = "400 Bad Request" + text + "Missing WebSocket key\n";
+  const std::string relay = upgradeRequest(allowed);
+  const auto get = [](std::string_view path, std::string_view headers) {
+    return "GET " + std::string(path) + " HTTP/1.1\r\n" + std::string(headers) + "\r\n";
+  };
+  const auto upgrade = [&](std::string_view path, std::string_view headers) {
+    return get(path, "Upgrade: WebSocket\r\n" + std::string(headers));
+  };
+  const std::string key = "Sec-WebSocket-Key: k\r\n";
+  const std::string siteOrigin = "Origin: https://game.quillfern.example\r\n";
   struct Case {
     std::string request, expected, logLine;
   };
   for (const Case& c : {
+           // Routes: the path up to "?", "GET" in any case; only "websocket" makes an upgrade.
+           Case{getRequest("/health?x=1"), health, ""},
+           Case{"get /health HTTP/1.1\r\n\r\n", health, ""},  // no Host: no browser's, served
+           Case{getRequest("/Health"), notFound, ""},
+           Case{getRequest("/fallback/"), notFound, ""},
+           Case{get("/health", "Upgrade: websocket, h2c\r\n"), health, ""},
+           Case{"POST /health HTTP/1.1\r\n\r\n", "", "HTTP 请求无效"},  // closed, no response
+           // One request per session: nothing behind it is read.
            Case{getRequest("/health") + relay, health, ""},
-           Case{getRequest("/nothing") + relay, notFound, ""},
-           Case{smuggled, health, ""},
            Case{getRequest("/nope") + getRequest("/health"), notFound, ""},
-           Case{"GET / HTTP/1.1\r\nUpgrade: websocket\r\n\r\n" + relay,
-                "403 Forbidden [text/plain; charset=utf-8] Origin rejected\n", "拒绝 Origin：(无)"},
-           Case{"GET " + targetPath(server.port())
-                    + " HTTP/1.1\r\nOrigin: http://127.0.0.1\r\nSec-WebSocket-Key: k\r\n"
-                      "X-Note: a\r\n Upgrade: websocket\r\n\r\n",
-                "400 Bad Request [text/plain; charset=utf-8] Folded header line\n",
-                "拒绝折行的 HTTP 请求头"},
+           Case{get("/health", "Content-Length: " + std::to_string(relay.size() + 5)
+                                   + "\r\nTransfer-Encoding: chunked\r\n")
+                    + relay,
+                health, ""},
+           Case{upgrade(allowed, "Origin: http://127.0.0.1\r\n" + key + "X: a\r\n Upgrade: x\r\n"),
+                "400 Bad Request" + text + "Folded header line\n", "拒绝折行的 HTTP 请求头"},
+           // DNS rebinding: only the bridge's own names, with its own port or none.
+           Case{get("/health", "Host: evil.example\r\n"), badHost, "拒绝 Host：evil.example"},
+           Case{get("/fallback", "Host: evil.example:" + port + "\r\n"), badHost,
+                "拒绝 Host：evil.example:" + port},
+           Case{get("/health", "Host: 127.0.0.1:1\r\n"), badHost, "拒绝 Host：127.0.0.1:1"},
+           Case{get("/health", "Host: \r\n"), badHost, "拒绝 Host："},
+           Case{upgrade(allowed, "Host: evil.example\r\nOrigin: http://127.0.0.1\r\n" + key),
+                badHost, "拒绝 Host：evil.example"},
+           Case{get("/health", "Host: LOCALHOST:" + port + "\r\n"), health, ""},
+           // The upgrade's checks in order: origin, key, target.
+           Case{upgrade(allowed, key), badOrigin, "拒绝 Origin：(无)"},
+           Case{upgrade(allowed, "Origin: http://evil.example\r\n"), badOrigin,
+                "拒绝 Origin：http://evil.example"},
+           Case{upgrade("/health", "Origin: http://127.0.0.1:8080\r\n" + key), badOrigin,
+                "拒绝 Origin：http://127.0.0.1:8080"},
+           // Values the URL library reads as a loopback host followed by a path.
+           Case{upgrade(allowed, "Origin: http://127.0.0.1.evil.example\r\n" + key), badOrigin,
+                "拒绝 Origin：http://127.0.0.1.evil.example"},
+           Case{upgrade(allowed, "Origin: http://localhost:9882.evil.example\r\n" + key), badOrigin,
+                "拒绝 Origin：http://localhost:9882.evil.example"},
+           Case{upgrade(allowed, siteOrigin), noKey, ""},
+           Case{upgrade(allowed, siteOrigin + "Sec-WebSocket-Key:  \r\n"), noKey, ""},
+           Case{upgrade("/127.0.0.1/1", siteOrigin + key), badTarget, "拒绝目标：/127.0.0.1/1"},
+           Case{upgrade("/%zz/80?q", siteOrigin + key), badTarget, "拒绝目标：/%zz/80"},
        }) {
     SCOPED_TRACE(c.request);
     harness.log.clear();
@@ -70,49 +85,22 @@ TEST(BridgeSessionHttp, AnswersOneRequestAndReadsNothingBehindIt) {
                                 : std::vector<std::string>{"[Quillfern][bridge] " + c.logLine});
   }
   Peer none(serverLoop);
-  EXPECT_FALSE(server.acceptWithin(none, 100ms));  // nothing connected
-  EXPECT_EQ(harness.metrics().lastError, "");
+  EXPECT_FALSE(server.acceptWithin(none, 100ms));           // nothing connected
+  EXPECT_EQ(harness.metrics().lastError, "HTTP 请求无效");  // the POST's
+  const std::string page = harness.exchange(getRequest("/"));
+  EXPECT_TRUE(page.starts_with("200 OK [text/html; charset=utf-8] <!doctype html>")) << page;
+  EXPECT_EQ(harness.exchange(getRequest("/fallback")), page);
+  EXPECT_TRUE(harness.settles());
 }
 
-// DNS rebinding: a page under its own name that resolves to 127.0.0.1 must not read what the
-// bridge serves, nor open a relay. Requests without a Host header are no browser's: served.
-TEST(BridgeSessionHttp, AnswersOnlyUnderItsOwnNames) {
-  Loop serverLoop;
-  Listener server(serverLoop);
-  BridgeHarness harness({targetKey(server.port())});
-  const std::string port = std::to_string(harness.port());
-  const auto withHost = [](std::string_view path, std::string_view host) {
-    return "GET " + std::string(path) + " HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
-  };
-  struct Case {
-    std::string request;
-    std::string refusal;  // the log line of the refusal; empty when served
-  };
-  for (const Case& c : {
-           Case{withHost("/health", "evil.example"), "拒绝 Host：evil.example"},
-           Case{withHost("/fallback", "evil.example:" + port), "拒绝 Host：evil.example:" + port},
-           Case{withHost("/health", "127.0.0.1:1"), "拒绝 Host：127.0.0.1:1"},
-           Case{withHost("/health", ""), "拒绝 Host："},
-           Case{"GET " + targetPath(server.port())
-                    + " HTTP/1.1\r\nHost: evil.example\r\nUpgrade: websocket\r\n"
-                      "Origin: http://127.0.0.1\r\nSec-WebSocket-Key: k\r\n\r\n",
-                "拒绝 Host：evil.example"},
-           Case{withHost("/health", "LOCALHOST:" + port), ""},
-           Case{"GET /health HTTP/1.1\r\n\r\n", ""},
-       }) {
-    SCOPED_TRACE(c.request);
-    harness.log.clear();
-    const std::string received = harness.exchange(c.request);
-    if (c.refusal.empty()) {
-      EXPECT_TRUE(received.starts_with("200 OK")) << received;
-      EXPECT_EQ(harness.log.lines(), std::vector<std::string>{});
-    } else {
-      EXPECT_EQ(received, "403 Forbidden [text/plain; charset=utf-8] Host rejected\n");
-      EXPECT_EQ(harness.log.lines(), std::vector<std::string>{"[Quillfern][bridge] " + c.refusal});
-    }
-  }
-  Peer none(serverLoop);
-  EXPECT_FALSE(server.acceptWithin(none, 100ms));  // nothing connected
+TEST(BridgeSessionHttp, AnswersWithTheChosenSubprotocol) {
+  BridgeHarness harness;
+  Peer client(harness.loop, harness.port());
+  client.send(upgradeRequest("/health", "Sec-WebSocket-Protocol: chat , Binary\r\n"));
+  EXPECT_EQ(client.readHead(),
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+            "Sec-WebSocket-Protocol: Binary\r\n\r\n");
 }
 
 TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {

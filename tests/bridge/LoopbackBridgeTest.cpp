@@ -10,7 +10,6 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace quillfern::testing {
@@ -49,35 +48,28 @@ TEST(LoopbackBridgeLifecycle, StartThrowsWhenThePortIsTaken) {
   Loop loop;
   const Listener taken(loop);
   LoopbackBridge bridge(builtInAllowlist(), taken.port());
+  boost::system::error_code thrown;
   try {
     bridge.start();
-    FAIL() << "start() did not throw";
   } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(e.code(), boost::asio::error::address_in_use);
+    thrown = e.code();
   }
+  EXPECT_EQ(thrown, asio::error::address_in_use);
   EXPECT_FALSE(bridge.isRunning());
   EXPECT_TRUE(log.lines().empty());
 }
 
-std::string kernelHex(std::uint16_t port) {
-  std::array<char, 5> text{};
-  std::snprintf(text.data(), text.size(), "%04X", port);
-  return text.data();
-}
-
-// The sockets listening on port, as "address:port" in the kernel's hex form, from
-// /proc/self/net/tcp or tcp6.
+// The local addresses, in the kernel's hex form, of the sockets listening on port in
+// /proc/self/net/<table> (tcp or tcp6).
 std::vector<std::string> listeningOn(const std::string& table, std::uint16_t port) {
+  std::array<char, 7> suffix{};
+  std::snprintf(suffix.data(), suffix.size(), ":%04X", port);
   std::ifstream in("/proc/self/net/" + table);
   std::vector<std::string> found;
-  std::string line;
-  std::getline(in, line);  // the column titles
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (state == "0A" && local.ends_with(":" + kernelHex(port))) {  // 0A: LISTEN
-      found.push_back(local);
+  std::string slot, local, remote, state, rest;
+  while (in >> slot >> local >> remote >> state && std::getline(in, rest)) {
+    if (state == "0A" && local.ends_with(suffix.data())) {  // 0A: listening
+      found.push_back(local.substr(0, local.find(':')));
     }
   }
   return found;
@@ -87,8 +79,7 @@ std::vector<std::string> listeningOn(const std::string& table, std::uint16_t por
 // listens on 127.0.0.1 alone, neither on every address nor on IPv6.
 TEST(LoopbackBridgeAccept, ListensOnLoopbackOnly) {
   BridgeHarness harness;
-  EXPECT_EQ(listeningOn("tcp", harness.port()),
-            std::vector<std::string>{"0100007F:" + kernelHex(harness.port())});
+  EXPECT_EQ(listeningOn("tcp", harness.port()), std::vector<std::string>{"0100007F"});
   EXPECT_EQ(listeningOn("tcp6", harness.port()), std::vector<std::string>{});
   // Another address of the loopback network is another address: refused.
   asio::ip::tcp::socket other(harness.loop.context());

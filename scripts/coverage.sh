@@ -11,7 +11,7 @@ scripts/build.sh coverage "$@"
 find build/coverage -name '*.gcda' -delete
 status=0
 # The package test checks the hardening of a release build (fortified calls need optimisation),
-# which a coverage build cannot have; it runs nothing of src/ that the other tests do not.
+# which a coverage build cannot have; of src/ it runs only the programs' --version.
 ctest --preset coverage -j2 -LE package >build/coverage/ctest.log 2>&1 || status=$?
 tail -n 3 build/coverage/ctest.log
 # Branches that only exceptions take, and those the compiler proves unreachable, are noise.

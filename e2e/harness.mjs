@@ -3,7 +3,6 @@
 
 import { execFileSync } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -11,7 +10,7 @@ import { parseArgs } from 'node:util';
 
 import { buildClientSwf } from './clientSwf.mjs';
 import { clientHello, showBytes, startGameServer } from './gameServer.mjs';
-import { SkipTest, poll, requireExecutable } from './processes.mjs';
+import { SkipTest, poll, requireExecutable, withDeadline } from './processes.mjs';
 
 export const bridgePort = 9882;
 export const e2eDir = path.dirname(new URL(import.meta.url).pathname);
@@ -62,11 +61,7 @@ export async function runTest(name, { deadlineMs, options }, body) {
   const cleanUp = () => {
     cleaningUp ??= (async () => {
       for (const cleanup of cleanups.reverse()) {
-        try {
-          await cleanup();
-        } catch (error) {
-          log(`clean-up step failed: ${error.message}`);
-        }
+        await Promise.resolve().then(cleanup).catch((error) => log(`clean-up failed: ${error.message}`));
       }
       if (!options.keep) {
         rmSync(tempDir, { recursive: true, force: true });
@@ -75,43 +70,20 @@ export async function runTest(name, { deadlineMs, options }, body) {
     return cleaningUp;
   };
   for (const signalName of ['SIGINT', 'SIGTERM']) {
-    process.once(signalName, () => {
-      log(`${name}: ${signalName} received; stopping what the test started`);
-      cleanUp().finally(() => process.exit(1));
-    });
+    process.once(signalName, () => cleanUp().finally(() => process.exit(1)));
   }
-
   let outcome = 0;
-  let timer;
   try {
-    const deadline = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new Error(`the whole test took longer than ${deadlineMs / 1000} s`)),
-                         deadlineMs);
-    });
-    await Promise.race([body(context), deadline]);
+    await withDeadline(body(context), deadlineMs, 'the whole test');
     log(`PASS ${name}`);
   } catch (error) {
-    if (error instanceof SkipTest) {
-      log(`SKIP ${name}: ${error.message}`);
-      outcome = skipExitCode;
-    } else {
-      log(`FAIL ${name}: ${error.message}`);
-      for (const describe of diagnostics) {
-        try {
-          console.log(await describe());
-        } catch (describeError) {
-          console.log(`(diagnostic failed: ${describeError.message})`);
-        }
-      }
-      outcome = 1;
+    outcome = error instanceof SkipTest ? skipExitCode : 1;
+    log(`${outcome === 1 ? 'FAIL' : 'SKIP'} ${name}: ${error.message}`);
+    for (const describe of outcome === 1 ? diagnostics : []) {
+      console.log(await Promise.resolve().then(describe).catch((e) => `(diagnostic failed: ${e.message})`));
     }
-  } finally {
-    clearTimeout(timer);
   }
   await cleanUp();
-  if (options.keep) {
-    log(`kept ${tempDir}`);
-  }
   process.exit(outcome);
 }
 
@@ -167,38 +139,12 @@ export async function startDeadProxy() {
   };
 }
 
-// Fails when something already listens on the bridge's port: the test would talk to it instead
-// of the quillfern it starts.
-async function requireBridgePortFree() {
-  const taken = await new Promise((resolve) => {
-    const socket = net.connect(bridgePort, '127.0.0.1');
-    socket.once('connect', () => {
-      socket.destroy();
-      resolve(true);
-    });
-    socket.once('error', () => resolve(false));
-  });
-  if (taken) {
-    throw new Error(`127.0.0.1:${bridgePort} is already in use by another process; `
-                    + 'stop it before running the end-to-end tests');
-  }
-}
-
-// GET of a path on the bridge; resolves with { status, body } or rejects.
-export function bridgeGet(pathname) {
-  return new Promise((resolve, reject) => {
-    const request = http.get({ host: '127.0.0.1', port: bridgePort, path: pathname, timeout: 2000 },
-                             (response) => {
-                               let body = '';
-                               response.setEncoding('utf8');
-                               response.on('data', (chunk) => {
-                                 body += chunk;
-                               });
-                               response.on('end', () => resolve({ status: response.statusCode, body }));
-                             });
-    request.on('timeout', () => request.destroy(new Error('no answer within 2 s')));
-    request.on('error', reject);
-  });
+// GET of a path on the bridge; resolves with { status, body } or rejects. Node's fetch ignores
+// the proxy variables.
+export async function bridgeGet(pathname) {
+  const response = await fetch(`http://127.0.0.1:${bridgePort}${pathname}`,
+                               { signal: AbortSignal.timeout(2000) });
+  return { status: response.status, body: await response.text() };
 }
 
 // Waits until the bridge of `quillfern` answers "/health", failing at once if the process ends.
@@ -230,7 +176,11 @@ export async function startGame(t, quillfern, { program, hint }) {
   requireExecutable(quillfernPath, 'build it first (cmake --build --preset default)');
   requireExecutable(program, hint);
   requireNodeModules();
-  await requireBridgePortFree();
+  // Something on the bridge's port would take the place of the quillfern the test starts.
+  if (await bridgeGet('/health').then(() => true, (error) => error.cause?.code !== 'ECONNREFUSED')) {
+    throw new Error(`127.0.0.1:${bridgePort} is already in use by another process; `
+                    + 'stop it before running the end-to-end tests');
+  }
   const game = await startGameServer({ log });
   t.defer(game.close);
   t.diagnose(() => `game server: ${game.state.connections} connection(s), received `

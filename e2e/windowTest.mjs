@@ -6,6 +6,7 @@
 //
 //   node e2e/windowTest.mjs --quillfern build/default/src/quillfern --window-built 1
 
+import { execFileSync } from 'node:child_process';
 import { mkdirSync } from 'node:fs';
 import path from 'node:path';
 
@@ -14,8 +15,9 @@ import {
   bridgePort, childEnvironment, log, ruffleDir, runTest, seedSettings, startGame, testOptions,
   waitForBridge,
 } from './harness.mjs';
-import { SkipTest, delay, describeExit, startProcess, tail, withDeadline } from './processes.mjs';
-import { saveScreen } from './screenImage.mjs';
+import {
+  SkipTest, delay, describeExit, requireExecutable, startProcess, tail, withDeadline,
+} from './processes.mjs';
 
 const xvfbPath = '/usr/bin/Xvfb';
 const screenSize = '1280x800x24';
@@ -47,11 +49,10 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
                    + `\nrequests the proxy refused:\n${proxy.refused.map((r) => `    ${r}`).join('\n')}`);
   log(`game server on 127.0.0.1:${game.port}, site proxy on 127.0.0.1:${proxy.port}`);
 
-  const screenDir = path.join(t.tempDir, 'screen');
-  mkdirSync(screenDir);
+  requireExecutable('/usr/bin/import', 'install the Debian package imagemagick');
   // -displayfd 1 makes Xvfb choose a free display and print its number on standard output.
   const xvfb = startProcess('Xvfb', xvfbPath, [
-    '-displayfd', '1', '-screen', '0', screenSize, '-fbdir', screenDir, '-nolisten', 'tcp',
+    '-displayfd', '1', '-screen', '0', screenSize, '-nolisten', 'tcp',
   ], { lifetimeSeconds: 200, logFile: path.join(t.artifacts, 'e2e_window-xvfb.log'), log });
   t.defer(() => xvfb.stop());
   const [, display] = await withDeadline(xvfb.waitForOutput(/^(\d+)$/m), 20_000,
@@ -88,9 +89,11 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
   t.defer(() => app.stop());
   t.diagnose(() => `quillfern output:\n${tail(app.output())}`);
   const screenshot = path.join(t.artifacts, 'e2e_window.png');
-  const screenFile = path.join(screenDir, 'Xvfb_screen0');
+  const saveScreen = () => execFileSync('/usr/bin/import', [
+    '-display', `:${display}`, '-window', 'root', screenshot,
+  ], { timeout: 20_000 });
   t.diagnose(() => {
-    saveScreen(screenFile, screenshot);
+    saveScreen();
     return `screenshot of the screen at the failure: ${screenshot}`;
   });
 
@@ -113,7 +116,7 @@ await runTest('e2e_window', { deadlineMs: 240_000, options }, async (t) => {
   log('the game server has seen the full exchange');
 
   await delay(1500);  // lets the client draw its last lines before the picture is taken
-  saveScreen(screenFile, screenshot);
+  saveScreen();
   log(`screenshot: ${screenshot}`);
   if (proxy.refused.length > 0) {
     log(`the proxy refused: ${proxy.refused.join(', ')}`);

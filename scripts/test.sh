@@ -9,6 +9,6 @@ ctest --preset default -j2
 
 for preset in asan tsan; do
   cmake --preset "$preset" -DQUILLFERN_WERROR=ON >/dev/null
-  cmake --build --preset "$preset" --target bridge_tests policy_tests
+  cmake --build --preset "$preset" --target bridge_tests bridge_load_tests policy_tests
   ctest --preset "$preset" -L 'bridge|policy' -j2
 done

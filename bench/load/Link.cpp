@@ -1,5 +1,7 @@
 #include "load/Link.hpp"
 
+#include "support/WebSocketWire.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -105,7 +107,9 @@ std::vector<std::uint8_t> Link::wireMessage(std::span<const std::uint8_t> payloa
   if (!isWebSocket()) {
     return {payload.begin(), payload.end()};
   }
-  return maskedFrame(2, payload, fixedMask);
+  const std::string frame = testing::ws::clientFrame(
+      0x82, {reinterpret_cast<const char*>(payload.data()), payload.size()}, fixedMask);
+  return {frame.begin(), frame.end()};
 }
 
 ServerFrameReader::Progress Link::received(std::span<const std::uint8_t> bytes) {

@@ -110,31 +110,6 @@ bool isUpgradeAccepted(std::string_view head, std::string_view key) {
   return false;
 }
 
-std::vector<std::uint8_t> maskedFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload,
-                                      std::array<std::uint8_t, 4> mask) {
-  std::vector<std::uint8_t> frame;
-  frame.reserve(payload.size() + 14);
-  frame.push_back(static_cast<std::uint8_t>(0x80U | (opcode & 0x0FU)));
-  const std::uint64_t size = payload.size();
-  if (size <= 125) {
-    frame.push_back(static_cast<std::uint8_t>(0x80U | size));
-  } else if (size <= 0xFFFF) {
-    frame.push_back(0x80U | 126U);
-    frame.push_back(static_cast<std::uint8_t>(size >> 8U));
-    frame.push_back(static_cast<std::uint8_t>(size));
-  } else {
-    frame.push_back(0x80U | 127U);
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      frame.push_back(static_cast<std::uint8_t>(size >> static_cast<unsigned>(shift)));
-    }
-  }
-  frame.insert(frame.end(), mask.begin(), mask.end());
-  for (std::size_t i = 0; i < payload.size(); ++i) {
-    frame.push_back(static_cast<std::uint8_t>(payload[i] ^ mask[i % 4]));
-  }
-  return frame;
-}
-
 ServerFrameReader::Progress ServerFrameReader::consume(std::span<const std::uint8_t> bytes) {
   Progress progress;
   while (!bytes.empty() && !broken) {

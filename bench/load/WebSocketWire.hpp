@@ -1,6 +1,7 @@
 // The client side of the WebSocket wire format, as the load generator needs it: the upgrade
-// request and the check of its answer, masked client frames, and an incremental reader that
-// counts the payload of server frames. Pure byte work, no sockets; any thread.
+// request and the check of its answer, and an incremental reader that counts the payload of
+// server frames. Masked client frames come from the tests' wire helpers. Pure byte work, no
+// sockets; any thread.
 #pragma once
 
 #include <array>
@@ -28,11 +29,6 @@ inline constexpr std::string_view pageOrigin = "http://127.0.0.1:9882";
 // True when head (a complete response head, up to and including CR LF CR LF) is a 101 answer
 // whose Sec-WebSocket-Accept matches key.
 [[nodiscard]] bool isUpgradeAccepted(std::string_view head, std::string_view key);
-
-// One client frame with FIN set, its payload masked with mask (RFC 6455, section 5.3).
-[[nodiscard]] std::vector<std::uint8_t> maskedFrame(std::uint8_t opcode,
-                                                    std::span<const std::uint8_t> payload,
-                                                    std::array<std::uint8_t, 4> mask);
 
 // Follows a stream of server frames across arbitrary read boundaries and counts the payload of
 // data frames (opcodes 0, 1, 2) without copying it. Control frames are skipped; a close frame

@@ -1,10 +1,11 @@
 #include "app/WebViewController.hpp"
 
-#include "platform/HttpClient.hpp"
+#include "app/PageScripts.hpp"
 #include "policy/HostAllowlist.hpp"
 #include "support/FakeBridge.hpp"
 #include "support/FakeChrome.hpp"
 #include "support/FakeExternalOpener.hpp"
+#include "support/FakeHttpClient.hpp"
 #include "support/FakeMainLoop.hpp"
 #include "support/LogCapture.hpp"
 #include "support/MemoryStore.hpp"
@@ -33,37 +34,9 @@ const std::string startPage = "load http://game.quillfern.example/?player=ruffle
 const std::string fallbackPage = "load http://127.0.0.1:9882/fallback";
 const std::string ladderUsedUp = "banner 页面加载失败，请点击刷新重试";
 
-const std::string viewportScriptText =
-    "(function(){\n"
-    "  var d=document.documentElement,b=document.body;\n"
-    "  var w=Math.max(982,d?d.scrollWidth:0,b?b.scrollWidth:0);\n"
-    "  var m=document.querySelector('meta[name=\"viewport\"]');\n"
-    "  if(!m){m=document.createElement('meta');m.name='viewport';"
-    "(document.head||d).appendChild(m);}\n"
-    "  m.setAttribute('content','width='+w+',minimum-scale=0.25,maximum-scale=5,"
-    "user-scalable=yes');\n"
-    "  return w;\n"
-    "})()";
-
-const std::string fullscreenScriptText =
-    "(function(){\n"
-    "  if(typeof toggleFullscreen==='function'){toggleFullscreen();return true;}\n"
-    "  if(typeof isCustomFullscreen!=='undefined'&&isCustomFullscreen&&"
-    "typeof exitCustomFullscreen==='function'){exitCustomFullscreen();return true;}\n"
-    "  return false;\n"
-    "})()";
-
-// Records the requests of the allowlist refresh and never answers them.
-class PendingHttpClient final : public HttpClient {
-public:
-  void get(Request request, Completion /*completion*/) override { urls.push_back(request.url); }
-
-  std::vector<std::string> urls;
-};
-
 class WebViewControllerTest : public ::testing::Test {
 protected:
-  std::shared_ptr<PendingHttpClient> http = std::make_shared<PendingHttpClient>();
+  std::shared_ptr<testing::FakeHttpClient> http = std::make_shared<testing::FakeHttpClient>();
   std::shared_ptr<Journal> journal = std::make_shared<Journal>();
   std::shared_ptr<testing::MemoryStore> store = std::make_shared<testing::MemoryStore>();
   std::shared_ptr<FakeBridgeState> bridge = std::make_shared<FakeBridgeState>();
@@ -136,18 +109,16 @@ protected:
   }
 };
 
-TEST_F(WebViewControllerTest, ScriptsAreExactBytes) {
-  ASSERT_EQ(viewportScriptText.size(), 387U);
-  ASSERT_EQ(fullscreenScriptText.size(), 254U);
+// The scripts' texts are tested in the engine; here, which runs when.
+TEST_F(WebViewControllerTest, InjectsTheViewportScriptAndRunsEachScriptOnItsCue) {
   startListening();
-  EXPECT_EQ(chrome->configuration.documentEndScript, viewportScriptText);
+  EXPECT_EQ(chrome->configuration.documentEndScript, viewportScript(982));
   EXPECT_EQ(chrome->configuration.applicationName, "WrenMobile/0.1 iOS");
-
   controller->didFinish();
   chrome->press("全屏/退出");
   ASSERT_EQ(webView().evaluations.size(), 2U);
-  EXPECT_EQ(webView().evaluations[0].script, viewportScriptText);
-  EXPECT_EQ(webView().evaluations[1].script, fullscreenScriptText);
+  EXPECT_EQ(webView().evaluations[0].script, viewportScript(982));
+  EXPECT_EQ(webView().evaluations[1].script, fullscreenToggleScript());
 }
 
 // Each action's title, followed by its keys.
@@ -179,7 +150,7 @@ TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {
   startListening();
   EXPECT_EQ(bridge->made, 1);
   EXPECT_EQ(bridge->starts, 1);
-  EXPECT_EQ(http->urls,
+  EXPECT_EQ(http->urls(),
             std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
   EXPECT_EQ(webView().lastTimeout, 30s);
   EXPECT_TRUE(
@@ -217,7 +188,7 @@ TEST_F(WebViewControllerTest, StartFailureShowsBannerAndStillWaits) {
   controller->viewDidLoad();
   EXPECT_EQ(taken(), Journal{"banner 本地桥启动失败：无法监听 127.0.0.1:9882"});
   EXPECT_TRUE(logs.contains("[Quillfern][app] 本地桥启动失败：Address already in use"));
-  EXPECT_EQ(http->urls.size(), 1U);  // the refresh runs all the same
+  EXPECT_EQ(http->urls().size(), 1U);  // the refresh runs all the same
   loop->advance(5s);
   EXPECT_EQ(taken(), (Journal{startPage, "banner 本地桥尚未就绪，页面可以刷新后重试"}));
 }

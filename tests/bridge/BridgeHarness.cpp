@@ -3,36 +3,9 @@
 #include "policy/HostAllowlist.hpp"
 #include "support/MemoryStore.hpp"
 
+#include <gtest/gtest.h>
+
 namespace quillfern::testing {
-
-std::string upgradeRequest(std::string_view path, std::string_view extraHeaders) {
-  return "GET " + std::string(path)
-         + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Origin: http://127.0.0.1:9882\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
-         + std::string(exampleKey) + "\r\n" + std::string(extraHeaders) + "\r\n";
-}
-
-std::string switchingProtocols() {
-  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-}
-
-std::string getRequest(std::string_view path) {
-  return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-}
-
-std::string targetKey(std::uint16_t port) {
-  return "127.0.0.1:" + std::to_string(port);
-}
-
-std::string targetPath(std::uint16_t port) {
-  return "/127.0.0.1/" + std::to_string(port);
-}
-
-std::string closeFrame(int code, std::string_view reason) {
-  return bytes({0x88, static_cast<int>(reason.size() + 2), code >> 8, code & 0xFF})
-         + std::string(reason);
-}
 
 DescriptorLimit::DescriptorLimit(rlim_t soft) : saved(current()) {
   rlimit changed = saved;
@@ -61,16 +34,38 @@ BridgeHarness::BridgeHarness(const std::vector<std::string>& allowedHosts,
   bridge->start();
 }
 
-bool BridgeHarness::registryEmpties() const {
-  return eventually([this] { return bridge->sessionCount() == 0; });
+bool BridgeHarness::settles() {
+  return loop.runUntil([&] { return bridge->sessionCount() == 0 && metrics().active == 0; });
 }
 
-bool BridgeHarness::answersHealth() const {
-  TestPeer client(port());
+bool BridgeHarness::answersHealth() {
+  Peer client(loop, port());
   client.send(getRequest("/health"));
   const std::string response = client.readToEnd();
   return response.starts_with("HTTP/1.1 200 OK\r\n")
          && response.find(R"({"ok":true,"port":9882,)") != std::string::npos;
+}
+
+std::string BridgeHarness::exchange(std::string_view request) {
+  Peer client(loop, port());
+  client.send(request);
+  const std::string response = client.readToEnd();
+  const std::size_t headEnd = response.find("\r\n\r\n");
+  if (!response.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) {
+    return response;
+  }
+  const std::string head = response.substr(0, headEnd + 2);
+  const std::size_t type = head.find("\r\nContent-Type: ");
+  const std::string contentType =
+      type == std::string::npos ? ""
+                                : head.substr(type + 16, head.find("\r\n", type + 2) - type - 16);
+  return head.substr(9, head.find("\r\n") - 9) + " [" + contentType + "] "
+         + response.substr(headEnd + 4);
+}
+
+void BridgeHarness::upgrade(Peer& client, std::string_view path) {
+  client.send(upgradeRequest(path));
+  EXPECT_EQ(client.readHead(), switchingProtocols());
 }
 
 }  // namespace quillfern::testing

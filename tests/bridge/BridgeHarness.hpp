@@ -1,53 +1,18 @@
 // A LoopbackBridge on a free loopback port with an allowlist of the test's choosing, its log
-// captured, plus the requests and waits the bridge tests share.
+// captured, and the test's loop beside it.
 #pragma once
 
-#include "TestPeer.hpp"
 #include "bridge/LoopbackBridge.hpp"
 #include "support/LogCapture.hpp"
+#include "support/Loopback.hpp"
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <sys/resource.h>
-#include <thread>
 #include <vector>
 
 namespace quillfern::testing {
-
-// Polls predicate until it holds or the deadline passes.
-template <class Predicate>
-[[nodiscard]] bool eventually(Predicate predicate,
-                              std::chrono::steady_clock::duration deadline = testDeadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// The example key of RFC 6455 1.3 and its accept value.
-inline constexpr std::string_view exampleKey = "dGhlIHNhbXBsZSBub25jZQ==";
-inline constexpr std::string_view exampleAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
-
-// Requests under the bridge's name without a port, so that they suit any port it bound.
-// An upgrade request from an allowed origin with the example key; extraHeaders are CR LF
-// terminated lines added after them.
-[[nodiscard]] std::string upgradeRequest(std::string_view path, std::string_view extraHeaders = "");
-// The 101 the bridge answers upgradeRequest() with, without a sub-protocol.
-[[nodiscard]] std::string switchingProtocols();
-[[nodiscard]] std::string getRequest(std::string_view path);
-
-// The allowlist key "127.0.0.1:<port>" and the bridge path "/127.0.0.1/<port>" of a local server.
-[[nodiscard]] std::string targetKey(std::uint16_t port);
-[[nodiscard]] std::string targetPath(std::uint16_t port);
-// A server close frame with a status code and reason of at most 123 bytes.
-[[nodiscard]] std::string closeFrame(int code, std::string_view reason);
 
 // Sets the soft limit on open descriptors for as long as it lives.
 class DescriptorLimit {
@@ -59,7 +24,6 @@ public:
   DescriptorLimit& operator=(DescriptorLimit&&) = delete;
   ~DescriptorLimit();
 
-  // The limits in force now.
   [[nodiscard]] static rlimit current();
 
 private:
@@ -74,12 +38,18 @@ public:
 
   [[nodiscard]] std::uint16_t port() const { return bridge->listeningPort(); }
   [[nodiscard]] BridgeMetrics::Snapshot metrics() const { return bridge->metricsSnapshot(); }
-  // Waits until every session has left the registry.
-  [[nodiscard]] bool registryEmpties() const;
+  // Runs the loop until every session has left the registry and `active` is back to 0.
+  [[nodiscard]] bool settles();
   // True when a fresh GET /health is answered with a listening bridge's document.
-  [[nodiscard]] bool answersHealth() const;
+  [[nodiscard]] bool answersHealth();
+  // Upgrades client on path (the health socket, or a relay) and checks the 101.
+  void upgrade(Peer& client, std::string_view path = "/health");
+  // Sends request on a fresh connection and reads to the end; returns the status line, the
+  // Content-Type and the body, as "404 Not Found [text/plain; charset=utf-8] Not found\n".
+  [[nodiscard]] std::string exchange(std::string_view request);
 
   LogCapture log;  // first: sees the bridge's first line and outlives its last
+  Loop loop;
   std::unique_ptr<LoopbackBridge> bridge;
 };
 

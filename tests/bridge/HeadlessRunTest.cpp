@@ -1,7 +1,7 @@
 #include "app/HeadlessRun.hpp"
 
 #include "BridgeHarness.hpp"
-#include "platform/HttpClient.hpp"
+#include "support/FakeHttpClient.hpp"
 #include "support/MemoryStore.hpp"
 
 #include <gtest/gtest.h>
@@ -13,13 +13,6 @@
 
 namespace quillfern::testing {
 namespace {
-
-// Records the requests and never answers, so the start-up refresh stays on this machine.
-class SilentHttpClient final : public HttpClient {
-public:
-  void get(Request request, Completion /*completion*/) override { urls.push_back(request.url); }
-  std::vector<std::string> urls;
-};
 
 // Standard error replaced, for as long as it lives, by a pipe whose reader has gone, as when
 // the output was piped into a `head` that has exited.
@@ -58,16 +51,17 @@ TEST(HeadlessRun, ServesUntilAStopSignalThenStops) {
     const DescriptorLimit lowered(256);
     const ReaderlessStandardError gone;
     const LogCapture log(false);  // the lines go to standard error as well
+    Loop loop;
     std::ostringstream errors;
     std::string health;
     rlim_t limitWhileServing = 0;
-    const auto http = std::make_shared<SilentHttpClient>();
+    const auto http = std::make_shared<FakeHttpClient>();
     HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
                             .http = http,
                             .listenPort = 0,
                             .onServing = [&](LoopbackBridge& bridge) {
                               limitWhileServing = DescriptorLimit::current().rlim_cur;
-                              TestPeer client(bridge.listeningPort());
+                              Peer client(loop, bridge.listeningPort());
                               client.send(getRequest("/health"));
                               health = client.readToEnd();
                               std::raise(signal);
@@ -80,17 +74,18 @@ TEST(HeadlessRun, ServesUntilAStopSignalThenStops) {
     EXPECT_EQ(log.lines().front(), descriptorLimitLine());
     EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
     EXPECT_EQ(errors.str(), "");
-    EXPECT_EQ(http->urls,
+    EXPECT_EQ(http->urls(),
               std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});
   }
 }
 
 TEST(HeadlessRun, ExitsWithOneWhenThePortIsTaken) {
   const LogCapture log;
-  const TestListener taken;
+  Loop loop;
+  const Listener taken(loop);
   std::ostringstream errors;
   const HeadlessOptions options{.store = std::make_shared<MemoryStore>(),
-                                .http = std::make_shared<SilentHttpClient>(),
+                                .http = std::make_shared<FakeHttpClient>(),
                                 .listenPort = taken.port(),
                                 .onServing = {}};
   EXPECT_EQ(runHeadless(options, errors), 1);

@@ -1,6 +1,6 @@
 #include "bridge/WebSocketFrameCodec.hpp"
 
-#include "TestPeer.hpp"
+#include "support/WebSocketWire.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace quillfern {
 namespace {
 
 using testing::bytes;
-using testing::maskedFrame;
+using testing::ws::clientFrame;
 
 std::span<const std::uint8_t> span(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -31,7 +31,7 @@ std::string outcome(std::string_view buffered) {
 }
 
 TEST(WebSocketFrameParse, AtItsBoundaries) {
-  const std::string ping100 = maskedFrame(0x89, std::string(100, 'p'));
+  const std::string ping100 = clientFrame(0x89, std::string(100, 'p'));
   // The same 100-byte ping in the 16-bit length form.
   std::string ping100Long = bytes({0x89, 0x80 | 126, 0, 100, 1, 2, 3, 4});
   ping100Long += ping100.substr(6);
@@ -42,11 +42,11 @@ TEST(WebSocketFrameParse, AtItsBoundaries) {
            Case{bytes({0x81}), "wait"},
            Case{bytes({0x81, 0xFE, 0x00}), "wait"},  // a 126-length header needs 4 bytes
            Case{bytes({0x81, 0xFF, 0, 0, 0, 0, 0, 0, 0}), "wait"},
-           Case{maskedFrame(0x81, "hi").substr(0, 7), "wait"},
-           Case{maskedFrame(0x81, "hi") + "xyz", "fin 1 hi 8"},
-           Case{maskedFrame(0xF1, "r"), "fin 1 r 7"},  // RSV bits are ignored
-           Case{maskedFrame(0x01, "a"), "more 1 a 7"},
-           Case{maskedFrame(0x82, ""), "fin 2  6"},
+           Case{clientFrame(0x81, "hi").substr(0, 7), "wait"},
+           Case{clientFrame(0x81, "hi") + "xyz", "fin 1 hi 8"},
+           Case{clientFrame(0xF1, "r"), "fin 1 r 7"},  // RSV bits are ignored
+           Case{clientFrame(0x01, "a"), "more 1 a 7"},
+           Case{clientFrame(0x82, ""), "fin 2  6"},
            Case{bytes({0x82, 0x05}) + "hello", "客户端 WebSocket 帧未掩码"},
            Case{bytes({0x82, 0x7E, 0x00}), "wait"},
            Case{bytes({0x82, 0x7E, 0x01, 0x00}), "客户端 WebSocket 帧未掩码"},

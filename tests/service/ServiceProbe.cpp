@@ -7,8 +7,7 @@
 //
 //   service_probe FOLDER SETTINGS
 
-#include "bridge/BridgeHarness.hpp"
-#include "bridge/EchoServer.hpp"
+#include "support/Loopback.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -26,8 +25,9 @@
 namespace {
 
 namespace asio = boost::asio;
-using quillfern::testing::eventually;
-using quillfern::testing::TestPeer;
+using quillfern::testing::Loop;
+using quillfern::testing::Peer;
+namespace ws = quillfern::testing::ws;
 
 constexpr std::uint16_t bridgePort = 9882;
 constexpr std::chrono::seconds startDeadline{20};
@@ -103,10 +103,23 @@ std::string contentsOf(const std::filesystem::path& file) {
   return out.str();
 }
 
+// Asks check() every 50 ms until it holds, for at most startDeadline.
+template <class Check>
+bool eventually(Loop& loop, Check check) {
+  const auto end = std::chrono::steady_clock::now() + startDeadline;
+  while (!check()) {
+    if (std::chrono::steady_clock::now() >= end) {
+      return false;
+    }
+    loop.runFor(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 // The whole answer to GET /health, or nothing while the bridge does not listen.
-std::string health() {
+std::string health(Loop& loop) {
   try {
-    TestPeer client(bridgePort);
+    Peer client(loop, bridgePort);
     client.send(quillfern::testing::getRequest("/health"));
     return client.readToEnd();
   } catch (const std::exception&) {
@@ -114,14 +127,14 @@ std::string health() {
   }
 }
 
-bool relays(std::uint16_t echoPort) {
-  TestPeer client(bridgePort);
+bool relays(Loop& loop, std::uint16_t echoPort) {
+  Peer client(loop, bridgePort);
   client.send(quillfern::testing::upgradeRequest(quillfern::testing::targetPath(echoPort)));
   if (client.readHead() != quillfern::testing::switchingProtocols()) {
     return false;
   }
   const std::string message = quillfern::testing::patternedBytes(3000, 7);
-  client.sendFrame(0x82, message);
+  client.send(ws::clientFrame(0x82, message));
   std::string echoed;
   while (echoed.size() < message.size()) {
     echoed += client.readFrame().payload;  // one frame per chunk the server sent
@@ -153,15 +166,14 @@ int main(int argc, char** argv) {
     }
     std::filesystem::rename(folder / "ports.tmp", folder / "ports");
 
-    const bool healthy =
-        eventually([] { return health().find(R"({"ok":true,"port":9882,)") != std::string::npos; },
-                   startDeadline);
+    Loop loop;
+    const bool healthy = eventually(
+        loop, [&] { return health(loop).find(R"({"ok":true,"port":9882,)") != std::string::npos; });
     const bool stored = eventually(
-        [&] { return contentsOf(settings).find("\"" + entry + "\"") != std::string::npos; },
-        startDeadline);
+        loop, [&] { return contentsOf(settings).find("\"" + entry + "\"") != std::string::npos; });
     bool passed = check(healthy, "/health answers while the bridge serves");
     passed = check(stored, "the fetched allowlist is in " + settings.string()) && passed;
-    passed = check(healthy && relays(echo.port()), "a message relayed to " + entry) && passed;
+    passed = check(healthy && relays(loop, echo.port()), "a message relayed to " + entry) && passed;
     return passed ? 0 : 1;
   } catch (const std::exception& e) {
     std::cout << "FAIL: " << e.what() << "\n";

@@ -1,142 +1,50 @@
 // The WebKitGTK page view against pages served on 127.0.0.1: how the engine's loads, failures,
-// policy questions and script results reach the delegate. Needs a display (run under
-// xvfb-run); every other address goes to a proxy port where nothing listens.
+// policy questions and script results reach the delegate, and what the controller's page scripts
+// do in the engine. Needs a display (run under xvfb-run); every other address goes to a proxy
+// port where nothing listens.
 #include "app/gtk/WebKitPageView.hpp"
 
+#include "app/PageScripts.hpp"
+#include "support/LocalHttpServer.hpp"
 #include "support/TemporaryFolder.hpp"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <netinet/in.h>
-#include <poll.h>
+#include <map>
 #include <string>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace quillfern::gtk {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::LocalHttpServer;
 
-// Serves a few fixed pages; "/hang" is accepted and never answered, "/bad-gateway" answers 502.
-class PageServer {
-public:
-  PageServer() : listener(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* generic = reinterpret_cast<sockaddr*>(&address);  // NOLINT: the sockets API
-    if (::bind(listener, generic, length) != 0 || ::listen(listener, 16) != 0
-        || ::getsockname(listener, generic, &length) != 0) {
-      throw std::runtime_error("PageServer: cannot listen on 127.0.0.1");
-    }
-    port = ntohs(address.sin_port);
-    worker = std::thread([this] { serve(); });
-  }
-  PageServer(const PageServer&) = delete;
-  PageServer& operator=(const PageServer&) = delete;
-  PageServer(PageServer&&) = delete;
-  PageServer& operator=(PageServer&&) = delete;
-  ~PageServer() {
-    stopping = true;
-    worker.join();
-    for (const int held : hanging) {
-      ::close(held);
-    }
-    ::close(listener);
-  }
-
-  [[nodiscard]] std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
-
-  std::atomic<int> hangRequests{0};
-
-private:
-  int listener;
-  int port = 0;
-  std::atomic<bool> stopping{false};
-  std::vector<int> hanging;  // touched by the worker only, and by the destructor after join
-  std::thread worker;
-
-  void serve() {
-    while (!stopping) {
-      pollfd ready{.fd = listener, .events = POLLIN, .revents = 0};
-      if (::poll(&ready, 1, 50) <= 0) {
-        continue;
-      }
-      const int client = ::accept(listener, nullptr, nullptr);
-      if (client >= 0) {
-        answer(client);
-      }
-    }
-  }
-
-  void answer(int client) {
-    std::string head;
-    std::array<char, 4096> chunk{};
-    const auto until = std::chrono::steady_clock::now() + 2s;
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536
-           && std::chrono::steady_clock::now() < until) {
-      pollfd readable{.fd = client, .events = POLLIN, .revents = 0};
-      if (::poll(&readable, 1, 50) <= 0) {
-        continue;
-      }
-      const ssize_t n = ::read(client, chunk.data(), chunk.size());
-      if (n <= 0) {
-        break;
-      }
-      head.append(chunk.data(), static_cast<std::size_t>(n));
-    }
-    if (!head.starts_with("GET ")) {
-      ::close(client);
-      return;
-    }
-    const std::string path = head.substr(4, head.find(' ', 4) - 4);
-    if (path.starts_with("/hang")) {
-      ++hangRequests;
-      hanging.push_back(client);
-      return;
-    }
-    const std::string body = pageFor(path);
-    const std::string status = path == "/bad-gateway" ? "502 Bad Gateway" : "200 OK";
-    const std::string response =
-        "HTTP/1.1 " + status + "\r\nContent-Type: text/html; charset=utf-8\r\n"
-        "Connection: close\r\nContent-Length: "
-        + std::to_string(body.size()) + "\r\n\r\n" + body;
-    for (std::size_t sent = 0; sent < response.size();) {
-      const ssize_t n = ::write(client, response.data() + sent, response.size() - sent);
-      if (n <= 0) {
-        break;
-      }
-      sent += static_cast<std::size_t>(n);
-    }
-    ::close(client);
-  }
-
-  static std::string pageFor(const std::string& path) {
-    if (path == "/frames") {
-      return "<body><iframe src=\"https://elsewhere.example/framed\"></iframe></body>";
-    }
-    if (path == "/popup") {
-      return "<body><a id=\"a\" target=\"_blank\" href=\"/page?from=popup\">x</a>"
-             "<script>document.getElementById('a').click()</script></body>";
-    }
-    if (path == "/open") {
-      return "<body><script>window.open('/page?from=open')</script></body>";
-    }
-    return "<!doctype html><title>page</title><body>page</body>";
-  }
-};
+// The pages the server gives; "/hang" is never answered and "/bad-gateway" answers 502.
+LocalHttpServer::Reply pageFor(const LocalHttpServer::Request& request) {
+  static const std::map<std::string, std::string> pages{
+      {"/frames", R"(<iframe src="https://elsewhere.example/framed"></iframe>)"},
+      {"/popup", R"(<a id="a" target="_blank" href="/page?from=popup">x</a>)"
+                 "<script>document.getElementById('a').click()</script>"},
+      {"/open", "<script>window.open('/page?from=open')</script>"},
+      {"/wide", R"(<div style="width:1500px;height:10px"></div><style>body{margin:0}</style>)"},
+      {"/toggle", "<script>var toggled=0;function toggleFullscreen(){toggled++}</script>"},
+      {"/custom",
+       "<script>var isCustomFullscreen=true,left=0;"
+       "function exitCustomFullscreen(){left++}</script>"},
+  };
+  const auto found = pages.find(request.target);
+  return {.status = request.target == "/bad-gateway" ? 502 : 200,
+          .body = "<!doctype html><title>page</title><body>"
+                  + (found == pages.end() ? std::string("page") : found->second) + "</body>",
+          .headers = {{"Content-Type", "text/html; charset=utf-8"}},
+          .hold = request.target == "/hang"};
+}
 
 // Records what the page view reports; keeps navigation on the test server.
 class RecordingDelegate final : public WebViewDelegate {
@@ -180,7 +88,7 @@ private:
 
 class WebKitPageViewTest : public ::testing::Test {
 protected:
-  PageServer server;
+  LocalHttpServer server{pageFor};
   RecordingDelegate delegate{server.url("/")};
   GtkWindow* window = GTK_WINDOW(gtk_window_new());
   std::unique_ptr<WebKitPageView> page = std::make_unique<WebKitPageView>(
@@ -204,19 +112,23 @@ public:
   WebKitPageViewTest& operator=(WebKitPageViewTest&&) = delete;
 
 protected:
-  // Runs the main loop until done() holds or the deadline passes.
+  // Runs the main loop until done() holds or the deadline passes. A tick wakes the loop every
+  // 10 ms to ask again.
   static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() >= until) {
-        return false;
-      }
-      g_main_context_iteration(nullptr, FALSE);
-      std::this_thread::sleep_for(1ms);
+    const guint tick = g_timeout_add(
+        10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    bool held = done();
+    while (!held && std::chrono::steady_clock::now() < until) {
+      g_main_context_iteration(nullptr, TRUE);
+      held = done();
     }
-    return true;
+    g_source_remove(tick);
+    return held;
   }
-  bool waitForEvents(std::size_t count) const {
+  // Loads path and waits until the delegate has heard count events.
+  bool load(const std::string& path, std::size_t count, std::chrono::milliseconds timeout = 30s) {
+    page->load(path.starts_with("/") ? server.url(path) : path, timeout);
     return runUntil([&] { return delegate.events.size() >= count; }, 20s);
   }
   // Runs the loop a little longer, so that a report that should not come would have come.
@@ -233,8 +145,7 @@ protected:
 };
 
 TEST_F(WebKitPageViewTest, FinishedLoadIsReportedOnceWithItsAddress) {
-  page->load(server.url("/page"), 30s);
-  ASSERT_TRUE(waitForEvents(2));
+  ASSERT_TRUE(load("/page", 2));
   settle();
   EXPECT_EQ(delegate.events,
             (std::vector<std::string>{"navigate " + server.url("/page"), "finish"}));
@@ -243,42 +154,39 @@ TEST_F(WebKitPageViewTest, FinishedLoadIsReportedOnceWithItsAddress) {
   EXPECT_EQ(evaluate("navigator.userAgent.endsWith(' Test/1')"), ScriptResult{true});
 }
 
-TEST_F(WebKitPageViewTest, TimeOutStopsTheLoadAsAProvisionalFailure) {
-  page->load(server.url("/page"), 30s);  // the engine's processes are up before the timer runs
-  ASSERT_TRUE(waitForEvents(2));
-  delegate.events.clear();
-  page->load(server.url("/hang"), 300ms);
-  ASSERT_TRUE(waitForEvents(2));
-  settle();
-  EXPECT_EQ(delegate.events,
-            (std::vector<std::string>{"navigate " + server.url("/hang"),
-                                      "provisional -1001 The request timed out."}));
-  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::timedOut});
-}
-
-TEST_F(WebKitPageViewTest, RefusedErrorStatusIsAProvisionalFailureWithTheStatus) {
-  page->load(server.url("/bad-gateway"), 30s);
-  ASSERT_TRUE(waitForEvents(2));
-  settle();
-  EXPECT_EQ(delegate.events, (std::vector<std::string>{"navigate " + server.url("/bad-gateway"),
-                                                       "provisional 502 HTTP 502 Bad Gateway"}));
-  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::errorStatus});
-  EXPECT_NE(page->currentURL(), server.url("/bad-gateway"));  // the error page is not shown
-}
-
-TEST_F(WebKitPageViewTest, ProxyThatCannotBeReachedIsNamedAsTheCause) {
-  page->load(RecordingDelegate::proxiedPage, 30s);
-  ASSERT_TRUE(waitForEvents(2));
-  settle();
-  EXPECT_EQ(delegate.events.at(0), std::string("navigate ") + RecordingDelegate::proxiedPage);
-  EXPECT_EQ(delegate.causes, std::vector{NavigationError::Cause::proxy});
+TEST_F(WebKitPageViewTest, FailedLoadsAreProvisionalFailuresWithTheirCause) {
+  using Cause = NavigationError::Cause;
+  ASSERT_TRUE(load("/page", 2));  // the engine's processes are up before any timer runs
+  struct Case {
+    std::string path;
+    std::chrono::milliseconds timeout;
+    std::string failure;
+    Cause cause;
+  };
+  for (const Case& c : {
+           Case{"/hang", 300ms, "provisional -1001 The request timed out.", Cause::timedOut},
+           Case{"/bad-gateway", 30s, "provisional 502 HTTP 502 Bad Gateway", Cause::errorStatus},
+           Case{RecordingDelegate::proxiedPage, 30s, "", Cause::proxy},
+       }) {
+    SCOPED_TRACE(c.path);
+    delegate.events.clear();
+    delegate.causes.clear();
+    ASSERT_TRUE(load(c.path, 2, c.timeout));
+    settle();
+    const std::string url = c.path.starts_with("/") ? server.url(c.path) : c.path;
+    EXPECT_EQ(delegate.events.at(0), "navigate " + url);
+    if (!c.failure.empty()) {  // the proxy's failure is told in the engine's own words
+      EXPECT_EQ(delegate.events, (std::vector<std::string>{"navigate " + url, c.failure}));
+    }
+    EXPECT_EQ(delegate.causes, std::vector{c.cause});
+    EXPECT_NE(page->currentURL(), url);  // no error page is shown
+  }
 }
 
 TEST_F(WebKitPageViewTest, LoadReplacedByOurOwnRequestIsNotAFailure) {
   page->load(server.url("/hang"), 30s);
-  ASSERT_TRUE(runUntil([&] { return server.hangRequests > 0; }, 10s));
-  page->load(server.url("/page"), 30s);
-  ASSERT_TRUE(waitForEvents(3));
+  ASSERT_TRUE(runUntil([&] { return !server.requests().empty(); }, 10s));
+  ASSERT_TRUE(load("/page", 3));
   settle();
   EXPECT_EQ(delegate.events,
             (std::vector<std::string>{"navigate " + server.url("/hang"),
@@ -286,8 +194,7 @@ TEST_F(WebKitPageViewTest, LoadReplacedByOurOwnRequestIsNotAFailure) {
 }
 
 TEST_F(WebKitPageViewTest, SubFrameNavigationIsAskedAndCancelled) {
-  page->load(server.url("/frames"), 30s);
-  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 3; }, 20s));
+  ASSERT_TRUE(load("/frames", 3));
   settle();
   EXPECT_EQ(delegate.events,
             (std::vector<std::string>{"navigate " + server.url("/frames"),
@@ -295,35 +202,51 @@ TEST_F(WebKitPageViewTest, SubFrameNavigationIsAskedAndCancelled) {
 }
 
 TEST_F(WebKitPageViewTest, NewWindowsLoadInTheSameView) {
-  struct Case {
-    const char* path;
-    const char* opened;
-  };
-  for (const Case& c : {Case{"/popup", "/page?from=popup"}, Case{"/open", "/page?from=open"}}) {
-    SCOPED_TRACE(c.path);
-    delegate.events.clear();
-    page->load(server.url(c.path), 30s);
-    ASSERT_TRUE(runUntil([&] { return page->currentURL() == server.url(c.opened); }, 20s));
+  for (const std::string from : {"popup", "open"}) {
+    SCOPED_TRACE(from);
+    page->load(server.url("/" + from), 30s);
+    ASSERT_TRUE(
+        runUntil([&] { return page->currentURL() == server.url("/page?from=" + from); }, 20s));
     ASSERT_TRUE(runUntil([&] { return delegate.events.back() == "finish"; }, 20s));
   }
 }
 
-TEST_F(WebKitPageViewTest, ScriptResultsKeepTheirKind) {
-  page->load(server.url("/page"), 30s);
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_EQ(evaluate("1 < 2"), ScriptResult{true});
-  EXPECT_EQ(evaluate("Math.max(982, 10)"), ScriptResult{982.0});
-  EXPECT_EQ(evaluate("'text'"), ScriptResult{std::string("text")});
-  EXPECT_EQ(evaluate("undefined"), ScriptResult{std::monostate{}});
-  EXPECT_EQ(evaluate("({a:1})"), ScriptResult{std::string("{\"a\":1}")});
+// The controller's scripts do what it relies on, and their results keep their kind: the
+// viewport is widened to the page's width but at least 982 pixels, and the full-screen toggle
+// answers true only where the page has one of its own.
+TEST_F(WebKitPageViewTest, PageScriptsWorkInTheEngine) {
+  const std::string viewport = viewportScript(982);
+  const std::string fullscreen(fullscreenToggleScript());
+  const std::string meta = "document.querySelector('meta[name=viewport]').content";
+  struct Case {
+    std::string path, script;
+    ScriptResult expected;
+    std::string after;  // evaluated after the script
+    ScriptResult afterwards;
+  };
+  for (const Case& c : {
+           Case{"/page", viewport, 982.0, meta,
+                std::string("width=982,minimum-scale=0.25,maximum-scale=5,user-scalable=yes")},
+           Case{"/wide", viewport, 1500.0, meta,
+                std::string("width=1500,minimum-scale=0.25,maximum-scale=5,user-scalable=yes")},
+           Case{"/toggle", fullscreen, true, "toggled", 1.0},
+           Case{"/custom", fullscreen, true, "left", 1.0},
+           Case{"/page", fullscreen, false, "'text'", std::string("text")},
+           Case{"/page", "undefined", std::monostate{}, "({a:1})", std::string("{\"a\":1}")},
+       }) {
+    SCOPED_TRACE(c.path + " " + c.script.substr(0, 20));
+    delegate.events.clear();
+    ASSERT_TRUE(load(c.path, 2));
+    EXPECT_EQ(evaluate(c.script), c.expected);
+    EXPECT_EQ(evaluate(c.after), c.afterwards);
+  }
   const ScriptResult thrown = evaluate("throw new Error('boom')");
   ASSERT_TRUE(std::holds_alternative<ScriptError>(thrown));
   EXPECT_NE(std::get<ScriptError>(thrown).description.find("boom"), std::string::npos);
 }
 
 TEST_F(WebKitPageViewTest, PendingEvaluationIsDroppedWithThePageView) {
-  page->load(server.url("/page"), 30s);
-  ASSERT_TRUE(waitForEvents(2));
+  ASSERT_TRUE(load("/page", 2));
   bool called = false;
   page->evaluateScript("1", [&](const ScriptResult&) { called = true; });
   page.reset();
@@ -333,27 +256,20 @@ TEST_F(WebKitPageViewTest, PendingEvaluationIsDroppedWithThePageView) {
 
 // Points every proxied request at a port on 127.0.0.1 where nothing listens, so that no name
 // is looked up and nothing leaves the machine (loopback stays direct), and keeps the engine's
-// website data in a temporary folder.
+// website data in a temporary folder. Runs before any thread exists, so setenv is safe.
 void isolateEnvironment() {
-  // Runs before any thread exists, so setenv is safe here.
   static const testing::TemporaryFolder home;
   for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
     ::setenv(name, home.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   }
   // Below the ephemeral range, so that no outgoing connection can take the port as its own
   // source and connect to itself.
-  int port = 20000;
-  for (; port < 20100; ++port) {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address),  // NOLINT: sockets API
-                             sizeof address)
-                      == 0;
-    ::close(probe);
-    if (free) {
+  boost::asio::io_context io;
+  std::uint16_t port = 20000;
+  for (boost::system::error_code taken; port < 20100; ++port) {
+    boost::asio::ip::tcp::acceptor probe(io, boost::asio::ip::tcp::v4());
+    probe.bind({boost::asio::ip::address_v4::loopback(), port}, taken);
+    if (!taken) {
       break;
     }
   }

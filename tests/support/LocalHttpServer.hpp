@@ -1,7 +1,6 @@
-// A small HTTP/1.1 server for tests, on 127.0.0.1 and a port the system picks. It reads each
-// request head, records it, and answers with the reply its handler chooses, one request per
-// connection ("Connection: close"). It runs on a thread of its own; the handler runs there.
-// Destroying the server closes every connection, answered or not.
+// A small HTTP/1.1 server for tests on 127.0.0.1 and a free port: it records each request head
+// and answers it with the reply its handler chooses, one request per connection. It runs on a
+// thread of its own, where the handler runs too; its destructor drops every connection.
 #pragma once
 
 #include <chrono>
@@ -21,16 +20,14 @@ public:
   using Headers = std::vector<std::pair<std::string, std::string>>;
   struct Request {
     std::string method;
-    std::string target;  // as sent: a path, or an absolute URL when the client took us for a proxy
+    std::string target;  // as sent: a path, or an absolute URL when taken for a proxy
     Headers headers;     // in the order received, names as sent
   };
   struct Reply {
     int status = 200;
     std::string body{};
-    Headers headers{};  // besides Content-Length and Connection, e.g. Location
-    // Keep the connection open without answering until releaseHeld(); a reply never released
-    // is a server that never answers.
-    bool hold = false;
+    Headers headers{};  // besides Content-Length and Connection
+    bool hold = false;  // answered only by releaseHeld(); never released, never answered
   };
   using Handler = std::function<Reply(const Request&)>;
 
@@ -41,17 +38,14 @@ public:
   LocalHttpServer& operator=(LocalHttpServer&&) = delete;
   ~LocalHttpServer();
 
-  // A handler that gives every request the same reply.
-  [[nodiscard]] static Handler always(Reply reply);
+  [[nodiscard]] static Handler always(Reply reply);  // the same reply to every request
 
   [[nodiscard]] std::uint16_t port() const { return boundPort; }
-  // "http://127.0.0.1:<port>" followed by path.
-  [[nodiscard]] std::string url(std::string_view path) const;
-
+  [[nodiscard]] std::string url(std::string_view path) const;  // http://127.0.0.1:<port><path>
   [[nodiscard]] std::vector<Request> requests() const;
   // Waits until at least count requests have arrived, or the deadline passes.
-  [[nodiscard]] bool waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const;
-  // Sends the replies held so far.
+  [[nodiscard]] bool waitForRequests(
+      std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
   void releaseHeld();
 
 private:

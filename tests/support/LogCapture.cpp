@@ -3,15 +3,17 @@
 #include "log/Log.hpp"
 
 #include <algorithm>
-#include <thread>
 
 namespace quillfern::testing {
 
 LogCapture::LogCapture(bool quiet) {
   setLogToStandardError(!quiet);
   setLogObserver([this](std::string_view line) {
-    const std::scoped_lock guard(mutex);
-    captured.emplace_back(line);
+    {
+      const std::scoped_lock guard(mutex);
+      captured.emplace_back(line);
+    }
+    logged.notify_all();
   });
 }
 
@@ -31,14 +33,10 @@ bool LogCapture::contains(std::string_view line) const {
 }
 
 bool LogCapture::waitFor(std::string_view line, std::chrono::milliseconds deadline) const {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!contains(line)) {
-    if (std::chrono::steady_clock::now() >= end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  std::unique_lock guard(mutex);
+  return logged.wait_for(guard, deadline, [&] {
+    return std::find(captured.begin(), captured.end(), line) != captured.end();
+  });
 }
 
 void LogCapture::clear() {

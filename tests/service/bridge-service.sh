@@ -138,7 +138,16 @@ if [[ $mode == confined ]]; then
     config=$1 bridge=$2 certificate=$3 certificates=$4
     mount --bind "$config" "$config"
     mount --bind "$certificate" "$certificates"
+    # A private /tmp. A checkout under /tmp keeps the bridge and the settings folder there, so
+    # those two are bound back in from the real /tmp, still reached through the working folder.
+    cd /tmp
     mount -t tmpfs -o mode=1777 tmpfs /tmp
+    for path in "$config" "$bridge"; do
+      [[ $path == /tmp/* ]] || continue
+      if [[ -d ./${path#/tmp/} ]]; then mkdir -p "$path"; else mkdir -p "${path%/*}" && touch "$path"; fi
+      mount --no-canonicalize --bind "./${path#/tmp/}" "$path"
+    done
+    cd /
     findmnt -rno TARGET | sort -u | while read -r target; do
       case $target in "$config" | /proc | /proc/* | /sys | /sys/* | /dev | /dev/*) continue ;; esac
       mount -o remount,bind,ro "$target"

@@ -101,17 +101,5 @@ TEST(HttpRequestHead, ReadsHeaderLines) {
   }
 }
 
-TEST(HttpRequestRoutePath, CutsAtTheFirstQuestionMark) {
-  struct Case {
-    std::string_view path, expected;
-  };
-  for (const Case& c :
-       {Case{"/health?x=1", "/health"}, Case{"/abc/80?x=1", "/abc/80"}, Case{"?abc", "abc"},
-        Case{"??x?y", "x"}, Case{"?", ""}, Case{"", ""}, Case{"/a??b", "/a"}}) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(routePath(c.path), c.expected);
-  }
-}
-
 }  // namespace
 }  // namespace quillfern

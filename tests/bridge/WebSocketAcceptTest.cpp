@@ -5,10 +5,6 @@
 namespace quillfern {
 namespace {
 
-TEST(WebSocketAccept, ValueOfTheRfcExample) {
-  EXPECT_EQ(webSocketAcceptValue("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-}
-
 TEST(WebSocketAccept, ChoosesBinaryElseTheFirstOffer) {
   struct Case {
     std::optional<std::string_view> protocols;
@@ -27,16 +23,6 @@ TEST(WebSocketAccept, ChoosesBinaryElseTheFirstOffer) {
     SCOPED_TRACE(c.protocols.value_or("(absent)"));
     EXPECT_EQ(chooseSubprotocol(c.protocols), c.expected);
   }
-}
-
-TEST(WebSocketAccept, ResponseWithAndWithoutProtocol) {
-  EXPECT_EQ(webSocketAcceptResponse("dGhlIHNhbXBsZSBub25jZQ==", std::nullopt),
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
-  EXPECT_EQ(webSocketAcceptResponse("k", "chat, Binary"),
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: cai0HFWL7DEHZkyHxdyv1Pn3R6M=\r\n"
-            "Sec-WebSocket-Protocol: Binary\r\n\r\n");
 }
 
 }  // namespace

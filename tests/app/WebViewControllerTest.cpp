@@ -4,7 +4,6 @@
 #include "policy/HostAllowlist.hpp"
 #include "support/FakeBridge.hpp"
 #include "support/FakeChrome.hpp"
-#include "support/FakeExternalOpener.hpp"
 #include "support/FakeHttpClient.hpp"
 #include "support/FakeMainLoop.hpp"
 #include "support/LogCapture.hpp"

@@ -1,8 +1,10 @@
 // A Chrome that makes FakeWebViews, keeps the buttons of the control bar and the notice for the
-// test to press and writes banners and notices to the shared journal.
+// test to press and writes banners and notices to the shared journal; and an ExternalOpener
+// that writes "open <url>" there.
 #pragma once
 
 #include "app/Chrome.hpp"
+#include "app/ExternalOpener.hpp"
 #include "support/FakeWebView.hpp"
 
 #include <optional>
@@ -66,7 +68,7 @@ public:
 
   WebViewConfiguration configuration;
   WebViewDelegate* delegate = nullptr;
-  FakeWebView* webView = nullptr;  // owned by whoever took the result of createWebView
+  FakeWebView* webView = nullptr;           // owned by whoever took the result of createWebView
   std::vector<ChromeAction> buttons;        // the control bar's
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
   std::vector<ChromeAction> menu;           // the page's right-click menu
@@ -87,6 +89,16 @@ private:
     }
     return false;
   }
+};
+
+class FakeExternalOpener final : public ExternalOpener {
+public:
+  explicit FakeExternalOpener(std::shared_ptr<Journal> sharedJournal)
+      : journal(std::move(sharedJournal)) {}
+  void open(const std::string& url) override { journal->push_back("open " + url); }
+
+private:
+  std::shared_ptr<Journal> journal;
 };
 
 }  // namespace quillfern::testing

@@ -16,6 +16,7 @@ using boost::system::error_code;
 
 namespace {
 
+// A well-formed head: the request line, then "Name: value" lines, each ending in CR LF.
 LocalHttpServer::Request parseHead(std::string_view head) {
   LocalHttpServer::Request request;
   std::size_t lineEnd = head.find("\r\n");
@@ -23,16 +24,12 @@ LocalHttpServer::Request parseHead(std::string_view head) {
   request.method = first.substr(0, first.find(' '));
   request.target =
       first.substr(request.method.size() + 1, first.rfind(' ') - request.method.size() - 1);
-  while (lineEnd + 4 < head.size()) {
-    const std::size_t start = lineEnd + 2;
+  for (std::size_t start = lineEnd + 2; start + 2 < head.size(); start = lineEnd + 2) {
     lineEnd = head.find("\r\n", start);
-    const std::string_view line = head.substr(start, lineEnd - start);
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) {
-      continue;
-    }
-    const std::size_t value = line.find_first_not_of(' ', colon + 1);
-    request.headers.emplace_back(line.substr(0, colon), line.substr(std::min(value, line.size())));
+    const std::size_t colon = head.find(':', start);
+    const std::size_t value = head.find_first_not_of(' ', colon + 1);
+    request.headers.emplace_back(head.substr(start, colon - start),
+                                 head.substr(value, lineEnd - value));
   }
   return request;
 }
@@ -81,9 +78,9 @@ struct LocalHttpServer::State {
     }
     arrived.notify_all();
     // Browsers show the reason phrase on error pages; curl ignores it.
-    const auto reason = reply.status == 502  ? " Bad Gateway"
-                        : reply.status < 300 ? " OK"
-                                             : " Reply";
+    const auto* reason = reply.status == 502  ? " Bad Gateway"
+                         : reply.status < 300 ? " OK"
+                                              : " Reply";
     std::string& out = connection->output;
     out = "HTTP/1.1 " + std::to_string(reply.status) + reason + "\r\nContent-Length: "
           + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n";

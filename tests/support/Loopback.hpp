@@ -1,7 +1,6 @@
-// The loopback kit that every socket test uses: the test's own event loop, peers and listeners
-// on 127.0.0.1 that run on it, and an echo server on a thread of its own. Nothing here sleeps:
-// a wait runs the loop until what the test waits for holds, within a deadline. A Loop and
-// everything on it belong to the test's thread.
+// The loopback kit of every socket test: the test's own event loop, and peers, listeners and an
+// echo server on 127.0.0.1. Nothing sleeps: a wait runs the loop until what it waits for holds,
+// within a deadline. A Loop and everything on it belong to the test's thread.
 #pragma once
 
 #include "support/WebSocketWire.hpp"
@@ -58,7 +57,7 @@ private:
 };
 
 // One end of a TCP connection on the loop. The blocking calls run the loop until they are done,
-// so everything else on the loop moves meanwhile; each throws when the deadline passes. A peer
+// so everything else on the loop moves meanwhile, and throw when the deadline passes. A peer
 // reads only while a call waits for bytes, or for good after keepReading().
 class Peer {
 public:
@@ -71,32 +70,30 @@ public:
   ~Peer();  // runs the loop until no operation of the peer is pending
 
   void connect(std::uint16_t port);
-  // Queues bytes, which must stay put until written, and returns; a failure ends the queue.
+  // Queues bytes, which must stay put until written; a failure ends the queue.
   void post(std::string_view bytes);
   void send(std::string_view bytes);  // posts and waits until everything queued is written
   void shutdownSend();
   void close();
-  // Closes with SO_LINGER zero, so that the other side gets a reset instead of an orderly end.
-  void reset();
+  void reset();  // closes with SO_LINGER zero: the other side gets a reset, not an end
 
   [[nodiscard]] std::string read(std::size_t count);  // throws when the peer ends first
   [[nodiscard]] std::string readHead();               // up to and including CR LF CR LF
   [[nodiscard]] ws::Frame readFrame();                // one server frame
   [[nodiscard]] std::string readToEnd();              // until an end of stream or a reset
-  // Reads from now on whenever the loop runs, and hands what has arrived to onBytes, which may
-  // take from it; ended() tells whether the stream has ended.
+  // Reads whenever the loop runs from now on, and hands what has arrived to onBytes, which may
+  // take from it.
   void keepReading(std::function<void(std::string& received)> onBytes = {});
   [[nodiscard]] bool ended() const { return endSeen; }
 
-  // Writes copies of unit back to back until the other side has taken nothing for `stall`, or
-  // limit bytes are written; returns the bytes written (the last copy may be partial). Throws
-  // when the connection fails.
+  // Writes copies of unit back to back, one write at a time, until a write has made no progress
+  // for `stall` or limit bytes are written; returns the bytes written. Throws when the
+  // connection fails.
   [[nodiscard]] std::size_t sendUntilStalled(std::string_view unit, std::size_t limit,
                                              std::chrono::milliseconds stall);
 
-  [[nodiscard]] asio::ip::tcp::socket& socket() { return stream; }
-
 private:
+  friend class Listener;
   Loop& loop;
   std::string received;  // read but not yet taken
   std::function<void(std::string&)> onReceived;
@@ -110,22 +107,19 @@ private:
 
   void writeNext();
   void armRead();
-  // Reads until enough() holds or the stream ends; throws when the deadline passes.
   template <class Enough>
   void readUntil(Enough enough, const char* what);
 };
 
-// A listening socket on 127.0.0.1 and a free port, on the loop.
+// A listening socket on 127.0.0.1 and a free port, on the loop. A silent one never answers a
+// connect: its backlog of 0 is filled by one connection of its own.
 class Listener {
 public:
-  // silent: accepts nothing and answers no connect, because its backlog of 0 is filled by one
-  // connection of its own, so a connect to it hangs until its caller gives up.
   enum class Kind { accepting, silent };
   explicit Listener(Loop& eventLoop, Kind kind = Kind::accepting);
 
-  [[nodiscard]] std::uint16_t port() const;
+  [[nodiscard]] std::uint16_t port() const { return acceptor.local_endpoint().port(); }
   void accept(Peer& peer);  // throws when nothing connects within the deadline
-  [[nodiscard]] bool acceptWithin(Peer& peer, std::chrono::milliseconds wait);
 
 private:
   Loop& loop;
@@ -136,8 +130,8 @@ private:
 // A port on 127.0.0.1 where nothing listens, so that a connect is refused.
 [[nodiscard]] std::uint16_t refusingPort();
 
-// A TCP server on 127.0.0.1 that stands in for a game server: it writes back every byte it reads,
-// on a thread of its own, and counts what passes; the counts may be read from any thread.
+// A game server on 127.0.0.1 and a thread of its own: it writes back every byte it reads, and
+// counts what passes; the counts may be read from any thread.
 class EchoServer {
 public:
   // resetAfter: reset each connection once it has read that many bytes.
@@ -149,11 +143,11 @@ public:
   ~EchoServer();  // stops the thread; connections still open are dropped
 
   [[nodiscard]] std::uint16_t port() const { return boundPort; }
+  [[nodiscard]] bool allEnded() const { return ended == accepted; }
   std::atomic<std::uint64_t> accepted{0};
   std::atomic<std::uint64_t> ended{0};  // connections the peer ended or this server reset
   std::atomic<std::uint64_t> received{0};
   std::atomic<std::uint64_t> sent{0};
-  [[nodiscard]] bool allEnded() const { return ended == accepted; }
 
 private:
   class Connection;
@@ -167,7 +161,11 @@ private:
 };
 
 // The allowlist key "127.0.0.1:<port>" and the bridge path "/127.0.0.1/<port>" of a local server.
-[[nodiscard]] std::string targetKey(std::uint16_t port);
-[[nodiscard]] std::string targetPath(std::uint16_t port);
+[[nodiscard]] inline std::string targetKey(std::uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
+[[nodiscard]] inline std::string targetPath(std::uint16_t port) {
+  return "/127.0.0.1/" + std::to_string(port);
+}
 
 }  // namespace quillfern::testing

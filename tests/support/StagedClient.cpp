@@ -1,7 +1,6 @@
 #include "support/StagedClient.hpp"
 
 #include <algorithm>
-#include <map>
 
 namespace quillfern::testing {
 
@@ -10,27 +9,26 @@ namespace {
 // The status 1000 and a reason, which the bridge echoes unchanged.
 const std::string closePayload = bytes({0x03, 0xE8}) + "done";
 const std::string closingFrame = ws::clientFrame(0x88, closePayload);
+const std::string upgradeAnswer = switchingProtocols();
 
 }  // namespace
 
 StagedClient::StagedClient(Loop& loop, std::uint16_t bridgePort, std::string_view path,
                            ClientScript clientScript)
-    : request(upgradeRequest(path)), script(std::move(clientScript)), peer(loop, bridgePort) {
+    : script(std::move(clientScript)), peer(loop, bridgePort) {
   peer.keepReading([this](std::string& received) { take(received); });
-  peer.post(request);
+  peer.send(upgradeRequest(path));
 }
 
 void StagedClient::relay() {
-  if (current != Stage::upgraded) {
-    return;
-  }
-  current = Stage::relaying;
-  // Two writes a round cut through the middle of a frame, so that the bridge may get it in
-  // two reads.
-  const std::string_view frames = script.frames;
-  for (std::size_t round = 0; round < script.rounds; ++round) {
-    peer.post(frames.substr(0, frames.size() / 2));
-    peer.post(frames.substr(frames.size() / 2));
+  if (current == Stage::upgraded) {
+    current = Stage::relaying;
+    // Two writes a round cut a frame in two, so that the bridge may get it in two reads.
+    const std::string_view frames = script.frames;
+    for (std::size_t round = 0; round < script.rounds; ++round) {
+      peer.post(frames.substr(0, frames.size() / 2));
+      peer.post(frames.substr(frames.size() / 2));
+    }
   }
 }
 
@@ -42,28 +40,22 @@ void StagedClient::finish() {
 }
 
 void StagedClient::take(std::string& received) {
-  if (current == Stage::upgrading) {
-    const std::size_t headEnd = received.find("\r\n\r\n");
-    if (headEnd == std::string::npos) {
-      if (peer.ended()) {
-        end(Stage::ended, "no 101 before the end");
-      }
-      return;
+  if (current == Stage::upgrading && received.size() >= upgradeAnswer.size()) {
+    if (!received.starts_with(upgradeAnswer)) {
+      return end(Stage::failed, "unexpected response: " + received.substr(0, 200));
     }
-    const std::string head = received.substr(0, headEnd + 4);
-    received.erase(0, headEnd + 4);
-    if (head != switchingProtocols()) {
-      end(Stage::failed, "unexpected response: " + head);
-      return;
-    }
+    received.erase(0, upgradeAnswer.size());
     current = Stage::upgraded;
   }
-  while (auto frame = ws::takeServerFrame(received)) {
+  while (current != Stage::upgrading) {
+    const auto frame = ws::takeServerFrame(received);
+    if (!frame) {
+      break;
+    }
     if (!takeFrame(*frame)) {
-      end(Stage::failed, "unexpected frame " + std::to_string(frame->first) + " of "
-                             + std::to_string(frame->payload.size()) + " bytes after "
-                             + std::to_string(echoed) + " echoed bytes");
-      return;
+      return end(Stage::failed, "unexpected frame " + std::to_string(frame->first) + " of "
+                                    + std::to_string(frame->payload.size()) + " bytes after "
+                                    + std::to_string(echoed) + " echoed bytes");
     }
   }
   if (current == Stage::relaying && echoedAll() && ponged == script.pong.has_value()) {
@@ -77,8 +69,14 @@ void StagedClient::take(std::string& received) {
 
 bool StagedClient::takeFrame(const ws::Frame& frame) {
   const bool expected = current == Stage::relaying || current == Stage::closing;
-  if (expected && frame.first == 0x82) {
-    return takeEcho(frame.payload);
+  if (expected && frame.first == 0x82 && echoed + frame.payload.size() <= scriptBytes()) {
+    // A frame may span the end of one round and the start of the next.
+    for (const char c : frame.payload) {
+      if (c != script.echo[echoed++ % script.echo.size()]) {
+        return false;
+      }
+    }
+    return true;
   }
   if (expected && frame.first == 0x8A && !ponged && frame.payload == script.pong) {
     return ponged = true;
@@ -88,23 +86,6 @@ bool StagedClient::takeFrame(const ws::Frame& frame) {
     return closeEchoed = true;
   }
   return false;
-}
-
-bool StagedClient::takeEcho(std::string_view payload) {
-  if (echoed + payload.size() > scriptBytes()) {
-    return false;
-  }
-  // A frame may span the end of one round and the start of the next.
-  for (std::size_t at = 0; at < payload.size();) {
-    const std::size_t offset = (echoed + at) % script.echo.size();
-    const std::size_t length = std::min(payload.size() - at, script.echo.size() - offset);
-    if (script.echo.compare(offset, length, payload.substr(at, length)) != 0) {
-      return false;
-    }
-    at += length;
-  }
-  echoed += payload.size();
-  return true;
 }
 
 void StagedClient::end(Stage stage, std::string because) {
@@ -126,17 +107,17 @@ bool runAllTo(Loop& loop, const StagedClients& clients, StagedClient::Stage stag
 }
 
 std::string describe(const StagedClients& clients) {
-  std::map<int, std::size_t> byStage;
+  std::vector<std::size_t> byStage(static_cast<std::size_t>(StagedClient::Stage::failed) + 1);
   std::string reasons;
   for (const auto& client : clients) {
-    ++byStage[static_cast<int>(client->stage())];
+    ++byStage[static_cast<std::size_t>(client->stage())];
     if (!client->reason().empty() && reasons.size() < 1000) {
       reasons += "\n  " + client->reason();
     }
   }
   std::string text = "clients by stage:";
-  for (const auto& [stage, count] : byStage) {
-    text += " " + std::to_string(stage) + ":" + std::to_string(count);
+  for (const std::size_t count : byStage) {
+    text += " " + std::to_string(count);
   }
   return text + reasons;
 }

@@ -23,24 +23,14 @@ struct ClientScript {
 
 class StagedClient {
 public:
-  // Stages, in the order a client passes them; the last three are final.
-  enum class Stage {
-    upgrading,  // connected, the request is out, the 101 not yet in
-    upgraded,
-    relaying,  // the script is going out and its echo coming back
-    relayed,   // every byte and the pong came back as expected
-    closing,   // the close frame is out
-    closed,    // its echo came back and then the end of the stream
-    ended,     // the connection ended before the client was done
-    failed,    // a byte that came back differs from the script
-  };
+  // In the order a client passes them; the last three are final.
+  enum class Stage { upgrading, upgraded, relaying, relayed, closing, closed, ended, failed };
 
   // Connects to the bridge at once and sends the upgrade request for path.
   StagedClient(Loop& loop, std::uint16_t bridgePort, std::string_view path, ClientScript script);
 
-  // Each starts from the stage before it: upgraded, relayed.
-  void relay();
-  void finish();
+  void relay();   // from upgraded: sends the script
+  void finish();  // from relayed: sends a close frame
 
   [[nodiscard]] Stage stage() const { return current; }
   [[nodiscard]] const std::string& reason() const { return why; }  // why it ended or failed
@@ -48,7 +38,6 @@ public:
   [[nodiscard]] bool echoedAll() const { return echoed == scriptBytes(); }
 
 private:
-  const std::string request;
   const ClientScript script;
   Stage current = Stage::upgrading;
   std::string why;
@@ -59,7 +48,6 @@ private:
 
   void take(std::string& received);
   [[nodiscard]] bool takeFrame(const ws::Frame& frame);
-  [[nodiscard]] bool takeEcho(std::string_view payload);
   void end(Stage stage, std::string because);
 };
 

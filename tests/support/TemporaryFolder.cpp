@@ -1,7 +1,6 @@
 #include "support/TemporaryFolder.hpp"
 
 #include <stdlib.h>  // mkdtemp
-
 #include <string>
 
 namespace quillfern::testing {

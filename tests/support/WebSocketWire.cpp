@@ -5,11 +5,7 @@
 namespace quillfern::testing {
 
 std::string bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (const int value : values) {
-    out += static_cast<char>(value);
-  }
-  return out;
+  return {values.begin(), values.end()};
 }
 
 std::string patternedBytes(std::size_t size, std::uint32_t seed) {
@@ -44,15 +40,10 @@ std::string clientFrame(std::uint8_t first, std::string_view payload,
                         std::array<std::uint8_t, 4> mask) {
   std::string frame(1, static_cast<char>(first));
   const std::size_t size = payload.size();
-  if (size < 126) {
-    frame += static_cast<char>(0x80 | size);
-  } else if (size <= 0xFFFF) {
-    frame += bytes({0x80 | 126, static_cast<int>(size >> 8U), static_cast<int>(size & 0xFFU)});
-  } else {
-    frame += static_cast<char>(0x80 | 127);
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      frame += static_cast<char>((size >> static_cast<unsigned>(shift)) & 0xFFU);
-    }
+  const int lengthBytes = size < 126 ? 0 : size <= 0xFFFF ? 2 : 8;
+  frame += static_cast<char>(0x80 | (lengthBytes == 0 ? size : lengthBytes == 2 ? 126 : 127));
+  for (int shift = 8 * (lengthBytes - 1); shift >= 0; shift -= 8) {
+    frame += static_cast<char>((size >> static_cast<unsigned>(shift)) & 0xFFU);
   }
   frame.append(mask.begin(), mask.end());
   for (std::size_t i = 0; i < size; ++i) {
@@ -80,8 +71,7 @@ std::optional<Frame> takeServerFrame(std::string& received) {
   if (received.size() - headerSize < length) {
     return std::nullopt;
   }
-  Frame frame{.header = received.substr(0, headerSize),
-              .first = static_cast<std::uint8_t>(received[0]),
+  Frame frame{.first = static_cast<std::uint8_t>(received[0]),
               .payload = received.substr(headerSize, static_cast<std::size_t>(length))};
   received.erase(0, headerSize + static_cast<std::size_t>(length));
   return frame;

@@ -12,10 +12,9 @@
 
 namespace quillfern::testing {
 
-// Bytes as a string, for building and comparing frames.
 [[nodiscard]] std::string bytes(std::initializer_list<int> values);
-// size bytes of a pseudo-random pattern that seed repeats, so that a lost, doubled or moved
-// byte shows.
+// size bytes of a pseudo-random pattern, the same for the same seed, so that a lost, doubled or
+// moved byte shows.
 [[nodiscard]] std::string patternedBytes(std::size_t size, std::uint32_t seed);
 
 // A plain GET of path.
@@ -33,8 +32,7 @@ namespace ws {
                                       std::array<std::uint8_t, 4> mask = {1, 2, 3, 4});
 
 struct Frame {
-  std::string header;  // the raw header bytes
-  std::uint8_t first = 0;
+  std::uint8_t first = 0;  // FIN and opcode
   std::string payload;
 };
 // Takes one whole unmasked server frame off the front of received, or nothing while less is

@@ -7,14 +7,10 @@
 
 namespace quillfern::testing {
 
-DescriptorLimit::DescriptorLimit(rlim_t soft) : saved(current()) {
+DescriptorLimit::DescriptorLimit(rlim_t soft) {
   rlimit changed = saved;
   changed.rlim_cur = soft;
   ::setrlimit(RLIMIT_NOFILE, &changed);
-}
-
-DescriptorLimit::~DescriptorLimit() {
-  ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 rlimit DescriptorLimit::current() {
@@ -38,14 +34,6 @@ bool BridgeHarness::settles() {
   return loop.runUntil([&] { return bridge->sessionCount() == 0 && metrics().active == 0; });
 }
 
-bool BridgeHarness::answersHealth() {
-  Peer client(loop, port());
-  client.send(getRequest("/health"));
-  const std::string response = client.readToEnd();
-  return response.starts_with("HTTP/1.1 200 OK\r\n")
-         && response.find(R"({"ok":true,"port":9882,)") != std::string::npos;
-}
-
 std::string BridgeHarness::exchange(std::string_view request) {
   Peer client(loop, port());
   client.send(request);
@@ -54,12 +42,10 @@ std::string BridgeHarness::exchange(std::string_view request) {
   if (!response.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) {
     return response;
   }
-  const std::string head = response.substr(0, headEnd + 2);
-  const std::size_t type = head.find("\r\nContent-Type: ");
+  const std::size_t type = response.find("\r\nContent-Type: ");
   const std::string contentType =
-      type == std::string::npos ? ""
-                                : head.substr(type + 16, head.find("\r\n", type + 2) - type - 16);
-  return head.substr(9, head.find("\r\n") - 9) + " [" + contentType + "] "
+      type < headEnd ? response.substr(type + 16, response.find("\r\n", type + 2) - type - 16) : "";
+  return response.substr(9, response.find("\r\n") - 9) + " [" + contentType + "] "
          + response.substr(headEnd + 4);
 }
 

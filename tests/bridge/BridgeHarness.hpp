@@ -22,12 +22,12 @@ public:
   DescriptorLimit& operator=(const DescriptorLimit&) = delete;
   DescriptorLimit(DescriptorLimit&&) = delete;
   DescriptorLimit& operator=(DescriptorLimit&&) = delete;
-  ~DescriptorLimit();
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
 
   [[nodiscard]] static rlimit current();
 
 private:
-  rlimit saved{};
+  rlimit saved = current();
 };
 
 class BridgeHarness {
@@ -40,8 +40,6 @@ public:
   [[nodiscard]] BridgeMetrics::Snapshot metrics() const { return bridge->metricsSnapshot(); }
   // Runs the loop until every session has left the registry and `active` is back to 0.
   [[nodiscard]] bool settles();
-  // True when a fresh GET /health is answered with a listening bridge's document.
-  [[nodiscard]] bool answersHealth();
   // Upgrades client on path (the health socket, or a relay) and checks the 101.
   void upgrade(Peer& client, std::string_view path = "/health");
   // Sends request on a fresh connection and reads to the end; returns the status line, the

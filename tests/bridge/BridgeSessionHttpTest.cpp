@@ -10,8 +10,7 @@ using namespace std::chrono_literals;
 // Each request gets its one answer and its log line, if any, and nothing else: no relay is opened
 // for anything refused, nor for bytes behind an answered request, even in the same packet.
 TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
-  Loop serverLoop;
-  Listener server(serverLoop);
+  const EchoServer server;
   BridgeHarness harness({targetKey(server.port())});
   const std::string allowed = targetPath(server.port());
   const std::string port = std::to_string(harness.port());
@@ -84,13 +83,12 @@ TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
               c.logLine.empty() ? std::vector<std::string>{}
                                 : std::vector<std::string>{"[Quillfern][bridge] " + c.logLine});
   }
-  Peer none(serverLoop);
-  EXPECT_FALSE(server.acceptWithin(none, 100ms));           // nothing connected
   EXPECT_EQ(harness.metrics().lastError, "HTTP 请求无效");  // the POST's
   const std::string page = harness.exchange(getRequest("/"));
   EXPECT_TRUE(page.starts_with("200 OK [text/html; charset=utf-8] <!doctype html>")) << page;
   EXPECT_EQ(harness.exchange(getRequest("/fallback")), page);
   EXPECT_TRUE(harness.settles());
+  EXPECT_EQ(server.accepted, 0U);
 }
 
 TEST(BridgeSessionHttp, AnswersWithTheChosenSubprotocol) {
@@ -101,14 +99,6 @@ TEST(BridgeSessionHttp, AnswersWithTheChosenSubprotocol) {
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
             "Sec-WebSocket-Protocol: Binary\r\n\r\n");
-}
-
-TEST(BridgeSessionHttp, HalfClosedClientStillGetsItsResponse) {
-  BridgeHarness harness;
-  Peer client(harness.loop, harness.port());
-  client.send(getRequest("/nope"));
-  client.shutdownSend();
-  EXPECT_TRUE(client.readToEnd().starts_with("HTTP/1.1 404 Not Found\r\n"));
 }
 
 TEST(BridgeSessionHttp, HeadLimitAt65536Bytes) {
@@ -129,10 +119,13 @@ TEST(BridgeSessionHttp, HeadLimitAt65536Bytes) {
   EXPECT_EQ(harness.metrics().lastError, "HTTP 请求头过大");
 }
 
+// The deadline is for the request head alone: an upgraded session outlives it.
 TEST(BridgeSessionHttp, ATrickleDoesNotPutOffTheHeadDeadline) {
   BridgeHarness harness;
   constexpr auto deadline = 300ms;
   harness.bridge->setRequestTimeout(deadline);
+  Peer health(harness.loop, harness.port());
+  harness.upgrade(health);
   Peer client(harness.loop, harness.port());
   client.keepReading();
   // One byte every quarter of the deadline, never the whole head: a deadline that each byte
@@ -147,21 +140,8 @@ TEST(BridgeSessionHttp, ATrickleDoesNotPutOffTheHeadDeadline) {
   const std::string line = "请求头未在时限内到齐，已断开连接";
   EXPECT_TRUE(harness.log.waitFor("[Quillfern][bridge] " + line));
   EXPECT_EQ(harness.metrics().lastError, line);
-}
-
-TEST(BridgeSessionHttp, NoDeadlineOnceAnsweredOrUpgraded) {
-  BridgeHarness harness;
-  constexpr auto deadline = 100ms;
-  harness.bridge->setRequestTimeout(deadline);
-  Peer health(harness.loop, harness.port());
-  harness.upgrade(health);
-  Peer page(harness.loop, harness.port());
-  page.send(getRequest("/fallback"));
-  harness.loop.runFor(deadline * 3);
   health.send(ws::clientFrame(0x81, "ping"));
   EXPECT_EQ(health.readFrame().payload, "pong");
-  EXPECT_NE(page.readToEnd().find("本地备用启动页"), std::string::npos);
-  EXPECT_EQ(harness.metrics().lastError, "");
 }
 
 }  // namespace

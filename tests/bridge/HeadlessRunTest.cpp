@@ -14,30 +14,6 @@
 namespace quillfern::testing {
 namespace {
 
-// Standard error replaced, for as long as it lives, by a pipe whose reader has gone, as when
-// the output was piped into a `head` that has exited.
-class ReaderlessStandardError {
-public:
-  ReaderlessStandardError() {
-    std::array<int, 2> ends{};
-    EXPECT_EQ(::pipe(ends.data()), 0);
-    ::dup2(ends[1], STDERR_FILENO);
-    ::close(ends[0]);
-    ::close(ends[1]);
-  }
-  ReaderlessStandardError(const ReaderlessStandardError&) = delete;
-  ReaderlessStandardError& operator=(const ReaderlessStandardError&) = delete;
-  ReaderlessStandardError(ReaderlessStandardError&&) = delete;
-  ReaderlessStandardError& operator=(ReaderlessStandardError&&) = delete;
-  ~ReaderlessStandardError() {
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-  }
-
-private:
-  int saved = ::dup(STDERR_FILENO);
-};
-
 std::string descriptorLimitLine() {
   return "[Quillfern][bridge] 文件描述符上限："
          + std::to_string(DescriptorLimit::current().rlim_max);
@@ -49,8 +25,15 @@ TEST(HeadlessRun, ServesUntilAStopSignalThenStops) {
   for (const int signal : {SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
     const DescriptorLimit lowered(256);
-    const ReaderlessStandardError gone;
-    const LogCapture log(false);  // the lines go to standard error as well
+    // Standard error becomes a pipe whose reader has gone, as when the output was piped into a
+    // `head` that has exited; the lines go there as well.
+    const int savedError = ::dup(STDERR_FILENO);
+    std::array<int, 2> ends{};
+    ASSERT_EQ(::pipe(ends.data()), 0);
+    ::dup2(ends[1], STDERR_FILENO);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    auto log = std::make_unique<LogCapture>(false);
     Loop loop;
     std::ostringstream errors;
     std::string health;
@@ -67,12 +50,16 @@ TEST(HeadlessRun, ServesUntilAStopSignalThenStops) {
                               std::raise(signal);
                             }};
     EXPECT_EQ(runHeadless(options, errors), 0);
+    const std::vector<std::string> lines = log->lines();
+    log.reset();
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
     EXPECT_NE(health.find(R"({"ok":true,"port":9882,"active":0,"up":0,"down":0})"),
               std::string::npos);
     EXPECT_EQ(limitWhileServing, DescriptorLimit::current().rlim_max);
-    ASSERT_FALSE(log.lines().empty());
-    EXPECT_EQ(log.lines().front(), descriptorLimitLine());
-    EXPECT_EQ(log.lines().back(), "[Quillfern][bridge] 已停止");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), descriptorLimitLine());
+    EXPECT_EQ(lines.back(), "[Quillfern][bridge] 已停止");
     EXPECT_EQ(errors.str(), "");
     EXPECT_EQ(http->urls(),
               std::vector<std::string>{"https://game.quillfern.example/ruffle-hosts.json"});

@@ -1,8 +1,4 @@
-#include "bridge/LoopbackBridge.hpp"
-
 #include "BridgeHarness.hpp"
-#include "policy/HostAllowlist.hpp"
-#include "support/MemoryStore.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,50 +10,6 @@
 
 namespace quillfern::testing {
 namespace {
-
-std::shared_ptr<HostAllowlist> builtInAllowlist() {
-  return std::make_shared<HostAllowlist>(std::make_shared<MemoryStore>(), nullptr);
-}
-
-TEST(LoopbackBridgeLifecycle, StartStopAndStartAgain) {
-  const LogCapture log;
-  Loop loop;
-  LoopbackBridge bridge(builtInAllowlist(), 0);
-  bridge.stop();  // before any start: only the line
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"[Quillfern][bridge] 已停止"});
-  bridge.start();
-  EXPECT_TRUE(bridge.isRunning());
-  const std::uint16_t first = bridge.listeningPort();
-  bridge.start();  // a second start does nothing
-  EXPECT_EQ(bridge.listeningPort(), first);
-  bridge.stop();
-  EXPECT_FALSE(bridge.isRunning());
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                             "[Quillfern][bridge] 已停止",
-                             "[Quillfern][bridge] 已监听 ws://127.0.0.1:" + std::to_string(first),
-                             "[Quillfern][bridge] 已停止"}));
-  EXPECT_THROW(Peer(loop, first), boost::system::system_error);  // nobody listens any more
-  bridge.start();
-  Peer client(loop, bridge.listeningPort());
-  client.send(getRequest("/health"));
-  EXPECT_NE(client.readToEnd().find(R"({"ok":true,)"), std::string::npos);
-}
-
-TEST(LoopbackBridgeLifecycle, StartThrowsWhenThePortIsTaken) {
-  const LogCapture log;
-  Loop loop;
-  const Listener taken(loop);
-  LoopbackBridge bridge(builtInAllowlist(), taken.port());
-  boost::system::error_code thrown;
-  try {
-    bridge.start();
-  } catch (const boost::system::system_error& e) {
-    thrown = e.code();
-  }
-  EXPECT_EQ(thrown, asio::error::address_in_use);
-  EXPECT_FALSE(bridge.isRunning());
-  EXPECT_TRUE(log.lines().empty());
-}
 
 // The local addresses, in the kernel's hex form, of the sockets listening on port in
 // /proc/self/net/<table> (tcp or tcp6).

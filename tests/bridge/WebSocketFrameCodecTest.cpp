@@ -44,7 +44,6 @@ TEST(WebSocketFrameParse, AtItsBoundaries) {
            Case{clientFrame(0x81, "hi").substr(0, 7), "wait"},
            Case{clientFrame(0x81, "hi") + "xyz", "fin 1 hi 8"},
            Case{clientFrame(0xF1, "r"), "fin 1 r 7"},  // RSV bits are ignored
-           Case{clientFrame(0x82, ""), "fin 2  6"},
            Case{bytes({0x82, 0x05}) + "hello", "客户端 WebSocket 帧未掩码"},
            Case{bytes({0x82, 0x7E, 0x01, 0x00}), "客户端 WebSocket 帧未掩码"},
            // 64-bit lengths: exactly 16 MiB waits for its payload, one more fails at once.

@@ -97,17 +97,12 @@ TEST(BridgeLoad, ThousandsOfSessionsRelayEveryByte) {
   EXPECT_EQ(harness.metrics().lastError, "");
 
   // Each connection is logged once; traffic is not.
-  std::size_t connected = 0;
-  for (const std::string& line : harness.log.lines()) {
-    if (line.starts_with("[Quillfern][tcp] 已连接 127.0.0.1:")) {
-      ++connected;
-    } else {
-      EXPECT_TRUE(line.starts_with("[Quillfern][bridge] 已监听 ws://127.0.0.1:")
-                  || line.starts_with("[Quillfern][hosts] "))
-          << line;
-    }
-  }
-  EXPECT_EQ(connected, sessionCount);
+  const auto lines = harness.log.lines();
+  const auto connected = std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+    return line.starts_with("[Quillfern][tcp] 已连接 127.0.0.1:");
+  });
+  EXPECT_EQ(static_cast<std::size_t>(connected), sessionCount);
+  EXPECT_LE(lines.size(), sessionCount + 4);  // and the listener's and the allowlist's lines
 }
 
 }  // namespace

@@ -91,16 +91,6 @@ TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
   EXPECT_EQ(server.accepted, 0U);
 }
 
-TEST(BridgeSessionHttp, AnswersWithTheChosenSubprotocol) {
-  BridgeHarness harness;
-  Peer client(harness.loop, harness.port());
-  client.send(upgradeRequest("/health", "Sec-WebSocket-Protocol: chat , Binary\r\n"));
-  EXPECT_EQ(client.readHead(),
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
-            "Sec-WebSocket-Protocol: Binary\r\n\r\n");
-}
-
 TEST(BridgeSessionHttp, HeadLimitAt65536Bytes) {
   BridgeHarness harness;
   const std::string start = "GET /health HTTP/1.1\r\nX-Fill: ";

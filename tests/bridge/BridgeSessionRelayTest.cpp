@@ -10,16 +10,23 @@ namespace {
 using namespace std::chrono_literals;
 
 // A game server on a loop of its own, a bridge with it on its allowlist, and a client upgraded
-// to a relay to it. framesBehind go out with the upgrade request; the path may name the port
-// with a leading zero and carry a query, which the bridge ignores.
+// to a relay to it. framesBehind go out with the upgrade request; written oddly, the path names
+// the port with a leading zero and carries a query, which the bridge ignores, and the request
+// offers sub-protocols, of which the bridge chooses one.
 class Relay {
 public:
-  explicit Relay(std::string_view framesBehind = "", bool pathWrittenOddly = false) {
+  explicit Relay(std::string_view framesBehind = "", bool writtenOddly = false) {
     const std::string port = std::to_string(server.port());
-    const std::string path =
-        pathWrittenOddly ? "/127.0.0.1/0" + port + "?x=1" : targetPath(server.port());
-    client.send(upgradeRequest(path) + std::string(framesBehind));
-    EXPECT_EQ(client.readHead(), switchingProtocols());
+    const std::string offer = writtenOddly ? "Sec-WebSocket-Protocol: chat , Binary\r\n" : "";
+    client.send(
+        upgradeRequest(writtenOddly ? "/127.0.0.1/0" + port + "?x=1" : targetPath(server.port()),
+                       offer)
+        + std::string(framesBehind));
+    const std::string chosen = writtenOddly ? "Sec-WebSocket-Protocol: Binary\r\n" : "";
+    EXPECT_EQ(client.readHead(),
+              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+                  + chosen + "\r\n");
     server.accept(remote);
   }
 

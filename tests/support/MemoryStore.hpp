@@ -18,7 +18,13 @@ public:
   }
   [[nodiscard]] boost::system::error_code setStringArray(
       std::string_view key, const std::vector<std::string>& value) override {
-    return write([&] { values[std::string(key)] = value; });
+    const std::scoped_lock guard(mutex);
+    ++writes;
+    if (failWrites) {
+      return make_error_code(boost::system::errc::io_error);
+    }
+    values[std::string(key)] = value;
+    return {};
   }
 
   [[nodiscard]] std::optional<DefaultsScalar> scalar(std::string_view key) const override {
@@ -28,11 +34,15 @@ public:
   }
   [[nodiscard]] boost::system::error_code setScalars(
       const std::vector<std::pair<std::string, DefaultsScalar>>& settings) override {
-    return write([&] {
-      for (const auto& [key, value] : settings) {
-        scalars[key] = value;
-      }
-    });
+    const std::scoped_lock guard(mutex);
+    ++writes;
+    if (failWrites) {
+      return make_error_code(boost::system::errc::io_error);
+    }
+    for (const auto& [key, value] : settings) {
+      scalars[key] = value;
+    }
+    return {};
   }
 
   mutable std::mutex mutex;
@@ -40,18 +50,6 @@ public:
   std::map<std::string, DefaultsScalar> scalars;
   int writes = 0;
   bool failWrites = false;
-
-private:
-  template <class Change>
-  boost::system::error_code write(Change change) {
-    const std::scoped_lock guard(mutex);
-    ++writes;
-    if (failWrites) {
-      return make_error_code(boost::system::errc::io_error);
-    }
-    change();
-    return {};
-  }
 };
 
 }  // namespace quillfern::testing

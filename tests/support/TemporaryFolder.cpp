@@ -1,6 +1,7 @@
 #include "support/TemporaryFolder.hpp"
 
 #include <stdlib.h>  // mkdtemp
+
 #include <string>
 
 namespace quillfern::testing {

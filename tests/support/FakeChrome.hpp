@@ -1,16 +1,62 @@
-// A Chrome that makes FakeWebViews, keeps the buttons of the control bar and the notice for the
-// test to press and writes banners and notices to the shared journal; and an ExternalOpener
-// that writes "open <url>" there.
+// The window's seams for tests, all writing what they are asked to do to one shared journal:
+// a WebView that keeps script completions until the test answers them; a Chrome that makes
+// such web views and keeps the buttons of the control bar and the notice for the test to
+// press; and an ExternalOpener.
 #pragma once
 
 #include "app/Chrome.hpp"
 #include "app/ExternalOpener.hpp"
-#include "support/FakeWebView.hpp"
+#include "app/WebView.hpp"
 
+#include <chrono>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace quillfern::testing {
+
+// What the fakes were asked to do, in order: "load <url>", "reload", "banner <text>", ...
+using Journal = std::vector<std::string>;
+
+class FakeWebView final : public WebView {
+public:
+  struct Evaluation {
+    std::string script;
+    ScriptCompletion completion;
+  };
+
+  explicit FakeWebView(std::shared_ptr<Journal> sharedJournal)
+      : journal(std::move(sharedJournal)) {}
+
+  void load(const std::string& address, std::chrono::milliseconds timeout) override {
+    journal->push_back("load " + address);
+    lastTimeout = timeout;
+  }
+  void reload() override { journal->push_back("reload"); }
+  [[nodiscard]] std::optional<std::string> currentURL() const override { return url; }
+  void evaluateScript(const std::string& script, ScriptCompletion completion) override {
+    journal->push_back("evaluate");
+    evaluations.push_back({script, std::move(completion)});
+  }
+
+  // Answers the oldest evaluation still waiting.
+  void answer(ScriptResult result) {
+    Evaluation next = std::move(evaluations.front());
+    evaluations.pop_front();
+    next.completion(std::move(result));
+  }
+
+  std::optional<std::string> url;  // what currentURL() reports
+  std::chrono::milliseconds lastTimeout{0};
+  std::deque<Evaluation> evaluations;
+
+private:
+  std::shared_ptr<Journal> journal;
+};
 
 class FakeChrome final : public Chrome {
 public:

@@ -5,7 +5,6 @@
 #include "support/FakeBridge.hpp"
 #include "support/FakeChrome.hpp"
 #include "support/FakeHttpClient.hpp"
-#include "support/FakeMainLoop.hpp"
 #include "support/LogCapture.hpp"
 #include "support/MemoryStore.hpp"
 

@@ -3,10 +3,18 @@
 // thread of its own, where the handler runs too; its destructor drops every connection.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,28 +39,134 @@ public:
   };
   using Handler = std::function<Reply(const Request&)>;
 
-  explicit LocalHttpServer(Handler handler);
+  explicit LocalHttpServer(Handler replies) : handler(std::move(replies)) {
+    accept();
+    thread = std::thread([this] { io.run(); });
+  }
   LocalHttpServer(const LocalHttpServer&) = delete;
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
   LocalHttpServer(LocalHttpServer&&) = delete;
   LocalHttpServer& operator=(LocalHttpServer&&) = delete;
-  ~LocalHttpServer();
+  ~LocalHttpServer() {
+    io.stop();
+    thread.join();
+  }
 
-  [[nodiscard]] static Handler always(Reply reply);  // the same reply to every request
+  [[nodiscard]] static Handler always(Reply reply) {  // the same reply to every request
+    return [reply = std::move(reply)](const Request&) {
+      return reply;
+    };
+  }
 
   [[nodiscard]] std::uint16_t port() const { return boundPort; }
-  [[nodiscard]] std::string url(std::string_view path) const;  // http://127.0.0.1:<port><path>
-  [[nodiscard]] std::vector<Request> requests() const;
+  [[nodiscard]] std::string url(std::string_view path) const {  // http://127.0.0.1:<port><path>
+    return "http://127.0.0.1:" + std::to_string(port()) + std::string(path);
+  }
+  [[nodiscard]] std::vector<Request> requests() const {
+    const std::scoped_lock guard(mutex);
+    return received;
+  }
   // Waits until at least count requests have arrived, or the deadline passes.
   [[nodiscard]] bool waitForRequests(
-      std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
-  void releaseHeld();
+      std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
+    std::unique_lock guard(mutex);
+    return arrived.wait_for(guard, deadline, [&] { return received.size() >= count; });
+  }
+  void releaseHeld() {
+    boost::asio::post(io, [this] {
+      for (const auto& connection : held) {
+        answer(connection);
+      }
+      held.clear();
+    });
+  }
 
 private:
-  struct State;
-  std::unique_ptr<State> state;  // the Asio side, kept out of this header
-  std::uint16_t boundPort = 0;
-  std::thread thread;
+  using Socket = boost::asio::ip::tcp::socket;
+  using ErrorCode = boost::system::error_code;
+  struct Connection {
+    explicit Connection(Socket accepted) : socket(std::move(accepted)) {}
+    std::string input;
+    std::string output;
+    Socket socket;  // last: closed before the buffers its operations use
+  };
+
+  // The handlers capture `this`: the destructor stops and joins the thread first.
+  Handler handler;
+  mutable std::mutex mutex;  // guards received
+  mutable std::condition_variable arrived;
+  std::vector<Request> received;
+  boost::asio::io_context io{1};
+  boost::asio::ip::tcp::acceptor acceptor{io, {boost::asio::ip::address_v4::loopback(), 0}};
+  const std::uint16_t boundPort = acceptor.local_endpoint().port();
+  std::vector<std::shared_ptr<Connection>> held;  // on the server's thread only
+  std::thread thread;                             // last: started once everything above exists
+
+  void accept() {
+    acceptor.async_accept([this](const ErrorCode& error, Socket socket) {
+      if (!error) {
+        read(std::make_shared<Connection>(std::move(socket)));
+        accept();
+      }
+    });
+  }
+  void read(const std::shared_ptr<Connection>& connection) {
+    boost::asio::async_read_until(
+        connection->socket, boost::asio::dynamic_buffer(connection->input, 65536), "\r\n\r\n",
+        [this, connection](const ErrorCode& error, std::size_t n) {
+          if (!error) {
+            onHead(connection, parseHead(std::string_view(connection->input).substr(0, n)));
+          }
+        });
+  }
+  // A well-formed head: the request line, then "Name: value" lines, each ending in CR LF.
+  static Request parseHead(std::string_view head) {
+    Request request;
+    std::size_t lineEnd = head.find("\r\n");
+    const std::string_view first = head.substr(0, lineEnd);
+    request.method = first.substr(0, first.find(' '));
+    request.target =
+        first.substr(request.method.size() + 1, first.rfind(' ') - request.method.size() - 1);
+    for (std::size_t start = lineEnd + 2; start + 2 < head.size(); start = lineEnd + 2) {
+      lineEnd = head.find("\r\n", start);
+      const std::size_t colon = head.find(':', start);
+      const std::size_t value = head.find_first_not_of(' ', colon + 1);
+      request.headers.emplace_back(head.substr(start, colon - start),
+                                   head.substr(value, lineEnd - value));
+    }
+    return request;
+  }
+  void onHead(const std::shared_ptr<Connection>& connection, Request request) {
+    const Reply reply = handler(request);
+    {
+      const std::scoped_lock guard(mutex);
+      received.push_back(std::move(request));
+    }
+    arrived.notify_all();
+    // Browsers show the reason phrase on error pages; curl ignores it.
+    const auto* reason = reply.status == 502  ? " Bad Gateway"
+                         : reply.status < 300 ? " OK"
+                                              : " Reply";
+    std::string& out = connection->output;
+    out = "HTTP/1.1 " + std::to_string(reply.status) + reason + "\r\nContent-Length: "
+          + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n";
+    for (const auto& [name, value] : reply.headers) {
+      out += name + ": " + value + "\r\n";
+    }
+    out += "\r\n" + reply.body;
+    if (reply.hold) {
+      held.push_back(connection);
+    } else {
+      answer(connection);
+    }
+  }
+  static void answer(const std::shared_ptr<Connection>& connection) {
+    boost::asio::async_write(connection->socket, boost::asio::buffer(connection->output),
+                             [connection](const ErrorCode&, std::size_t) {
+                               ErrorCode ignored;
+                               connection->socket.shutdown(Socket::shutdown_both, ignored);
+                             });
+  }
 };
 
 }  // namespace quillfern::testing

@@ -39,7 +39,6 @@ TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
            Case{getRequest("/health?x=1"), health, ""},
            Case{"get /health HTTP/1.1\r\n\r\n", health, ""},  // no Host: no browser's, served
            Case{getRequest("/Health"), notFound, ""},
-           Case{getRequest("/fallback/"), notFound, ""},
            Case{get("/health", "Upgrade: websocket, h2c\r\n"), health, ""},
            Case{"POST /health HTTP/1.1\r\n\r\n", "", "HTTP 请求无效"},  // closed, no response
            // One request per session: nothing behind it is read.
@@ -51,21 +50,15 @@ TEST(BridgeSessionHttp, EachRequestGetsItsAnswerAndNothingElse) {
                 health, ""},
            Case{upgrade(allowed, "Origin: http://127.0.0.1\r\n" + key + "X: a\r\n Upgrade: x\r\n"),
                 "400 Bad Request" + text + "Folded header line\n", "拒绝折行的 HTTP 请求头"},
-           // DNS rebinding: only the bridge's own names, with its own port or none.
-           Case{get("/health", "Host: evil.example\r\n"), badHost, "拒绝 Host：evil.example"},
+           // DNS rebinding: a foreign name, even with the bridge's port (BridgeConfig has the rest).
            Case{get("/fallback", "Host: evil.example:" + port + "\r\n"), badHost,
                 "拒绝 Host：evil.example:" + port},
-           Case{get("/health", "Host: 127.0.0.1:1\r\n"), badHost, "拒绝 Host：127.0.0.1:1"},
-           Case{get("/health", "Host: \r\n"), badHost, "拒绝 Host："},
            Case{upgrade(allowed, "Host: evil.example\r\nOrigin: http://127.0.0.1\r\n" + key),
                 badHost, "拒绝 Host：evil.example"},
-           Case{get("/health", "Host: LOCALHOST:" + port + "\r\n"), health, ""},
            // The upgrade's checks in order: origin, key, target.
            Case{upgrade(allowed, key), badOrigin, "拒绝 Origin：(无)"},
            Case{upgrade(allowed, "Origin: http://evil.example\r\n"), badOrigin,
                 "拒绝 Origin：http://evil.example"},
-           Case{upgrade("/health", "Origin: http://127.0.0.1:8080\r\n" + key), badOrigin,
-                "拒绝 Origin：http://127.0.0.1:8080"},
            // Values the URL library reads as a loopback host followed by a path.
            Case{upgrade(allowed, "Origin: http://127.0.0.1.evil.example\r\n" + key), badOrigin,
                 "拒绝 Origin：http://127.0.0.1.evil.example"},

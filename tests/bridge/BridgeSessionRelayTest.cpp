@@ -35,7 +35,7 @@ public:
   Peer remote{serverLoop};
 };
 
-TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrder) {
+TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrderAndTheEndAfterTheData) {
   // Sent with the upgrade request, so they are read before the connection can be ready.
   Relay relay(ws::clientFrame(0x82, "one,") + ws::clientFrame(0x01, "tw")
                   + ws::clientFrame(0x80, "o,") + ws::clientFrame(0x81, "three"),
@@ -46,10 +46,7 @@ TEST(BridgeSessionRelay, MessagesBeforeTheConnectionArriveInOrder) {
   EXPECT_TRUE(relay.harness.loop.runUntil([&] { return relay.harness.metrics().bytesUp == 18; }));
   EXPECT_TRUE(
       relay.harness.log.contains("[Quillfern][tcp] 已连接 " + targetKey(relay.server.port())));
-}
-
-TEST(BridgeSessionRelay, ServerEndOfStreamSendsDataThenClose1000) {
-  Relay relay;
+  // The server's end of stream: its last bytes, then a close 1000.
   relay.remote.send("bye");
   relay.remote.close();
   EXPECT_EQ(relay.client.readToEnd(),

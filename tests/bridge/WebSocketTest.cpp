@@ -34,10 +34,6 @@ std::string outcome(std::string_view buffered) {
 }
 
 TEST(WebSocketFrameParse, AtItsBoundaries) {
-  const std::string ping100 = clientFrame(0x89, std::string(100, 'p'));
-  // The same 100-byte ping in the 16-bit length form.
-  std::string ping100Long = bytes({0x89, 0x80 | 126, 0, 100, 1, 2, 3, 4});
-  ping100Long += ping100.substr(6);
   struct Case {
     std::string buffered, expected;
   };
@@ -57,7 +53,6 @@ TEST(WebSocketFrameParse, AtItsBoundaries) {
            Case{bytes({0x89, 0xFE, 0, 126}), "WebSocket 控制帧无效"},  // ping of 126 bytes
            Case{bytes({0x88, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4}),
                 "fin 8  14"},  // non-minimal
-           Case{ping100Long, "fin 9 " + std::string(100, 'p') + " 108"},
        }) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(outcome(c.buffered), c.expected);

@@ -53,27 +53,23 @@ std::string clientFrame(std::uint8_t first, std::string_view payload,
 }
 
 std::optional<Frame> takeServerFrame(std::string& received) {
-  if (received.size() < 2) {
+  const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(received[i]); };
+  const std::size_t headerSize = received.size() < 2 || (at(1) & 0x7FU) < 126 ? 2
+                                 : (at(1) & 0x7FU) == 126                    ? 4
+                                                                             : 10;
+  if (received.size() < headerSize) {
     return std::nullopt;
   }
-  std::uint64_t length = static_cast<std::uint8_t>(received[1]) & 0x7FU;
-  std::size_t headerSize = 2;
-  if (length >= 126) {
-    headerSize = length == 126 ? 4 : 10;
-    if (received.size() < headerSize) {
-      return std::nullopt;
-    }
-    length = 0;
-    for (std::size_t i = 2; i < headerSize; ++i) {
-      length = (length << 8U) | static_cast<std::uint8_t>(received[i]);
-    }
+  std::uint64_t length = headerSize == 2 ? at(1) & 0x7FU : 0;
+  for (std::size_t i = 2; i < headerSize; ++i) {
+    length = (length << 8U) | at(i);
   }
   if (received.size() - headerSize < length) {
     return std::nullopt;
   }
-  Frame frame{.first = static_cast<std::uint8_t>(received[0]),
-              .payload = received.substr(headerSize, static_cast<std::size_t>(length))};
-  received.erase(0, headerSize + static_cast<std::size_t>(length));
+  const auto size = static_cast<std::size_t>(length);
+  Frame frame{.first = at(0), .payload = received.substr(headerSize, size)};
+  received.erase(0, headerSize + size);
   return frame;
 }
 

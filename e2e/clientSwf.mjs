@@ -3,12 +3,6 @@
 // connected, answers every line it receives with "echo:" and the line, and writes each step as
 // a line of text on the stage, so that a screenshot tells how far it got. XMLSocket ends every
 // message with a zero byte in both directions; the game server checks those bytes.
-//
-//   node e2e/clientSwf.mjs --host 127.0.0.1 --port 4000 --out Client.swf
-
-import { writeFileSync } from 'node:fs';
-import { parseArgs } from 'node:util';
-import { pathToFileURL } from 'node:url';
 
 // AVM1 action codes used below.
 const op = {
@@ -35,23 +29,14 @@ const stageWidth = 800;
 const stageHeight = 600;
 const twipsPerPixel = 20;
 
-function u16(value) {
-  const bytes = Buffer.alloc(2);
-  bytes.writeUInt16LE(value);
+const bytesOf = (size, write) => (value) => {
+  const bytes = Buffer.alloc(size);
+  bytes[write](value);
   return bytes;
-}
-
-function s16(value) {
-  const bytes = Buffer.alloc(2);
-  bytes.writeInt16LE(value);
-  return bytes;
-}
-
-function u32(value) {
-  const bytes = Buffer.alloc(4);
-  bytes.writeUInt32LE(value);
-  return bytes;
-}
+};
+const u16 = bytesOf(2, 'writeUInt16LE');
+const s16 = bytesOf(2, 'writeInt16LE');
+const u32 = bytesOf(4, 'writeUInt32LE');
 
 // SWF 6 and later store action strings as UTF-8, ended by a zero byte.
 function cString(text) {
@@ -255,16 +240,3 @@ export function buildClientSwf({ host, port, hello }) {
   return Buffer.concat([header, body]);
 }
 
-if (import.meta.url === pathToFileURL(process.argv[1]).href) {
-  const { values } = parseArgs({
-    options: {
-      host: { type: 'string', default: '127.0.0.1' },
-      port: { type: 'string' },
-      hello: { type: 'string', default: 'hello from the quillfern e2e client' },
-      out: { type: 'string', default: 'Client.swf' },
-    },
-  });
-  const swf = buildClientSwf({ host: values.host, port: Number(values.port), hello: values.hello });
-  writeFileSync(values.out, swf);
-  console.log(`wrote ${values.out} (${swf.length} bytes)`);
-}

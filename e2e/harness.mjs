@@ -121,11 +121,11 @@ export function startProcess(name, command, args, { env, logFile }) {
   };
 }
 
-// Runs `body` with a context holding the options (--quillfern, --artifacts, --keep and `extra`),
-// the temporary folder, `defer` for clean-up steps (run last first, whatever happens) and
+// Runs `body` with a context holding the test's name (`nameOf` the options), the options
+// (--quillfern, --artifacts, --keep and `extra`), the temporary folder, `defer` for clean-up steps (run last first, whatever happens) and
 // `diagnose` for texts shown on failure, within `deadlineMs`. Exits with 0 (pass), 1 (fail) or
 // 77 (skipped: CTest's SKIP_RETURN_CODE).
-export async function runTest(name, { deadlineMs, extra = {} }, body) {
+export async function runTest(nameOf, { deadlineMs, extra = {} }, body) {
   const { values: options } = parseArgs({
     options: {
       quillfern: { type: 'string' },
@@ -134,29 +134,28 @@ export async function runTest(name, { deadlineMs, extra = {} }, body) {
       ...extra,
     },
   });
+  const name = nameOf(options);
   const cleanups = [];
   const diagnostics = [];
   const tempDir = mkdtempSync(path.join(os.tmpdir(), `quillfern-${name}-`));
   mkdirSync(options.artifacts, { recursive: true });
   const context = {
+    name,
     options,
     tempDir,
     artifacts: options.artifacts,
     defer: (cleanup) => cleanups.push(cleanup),
     diagnose: (describe) => diagnostics.push(describe),
   };
-  let cleaningUp = null;
-  const cleanUp = () => {
-    cleaningUp ??= (async () => {
-      for (const cleanup of cleanups.reverse()) {
-        await Promise.resolve().then(cleanup).catch((error) => log(`clean-up failed: ${error.message}`));
-      }
-      if (!options.keep) {
-        rmSync(tempDir, { recursive: true, force: true });
-      }
-    })();
-    return cleaningUp;
+  const cleanUp = async () => {
+    for (const cleanup of cleanups.splice(0).reverse()) {
+      await Promise.resolve().then(cleanup).catch((error) => log(`clean-up failed: ${error.message}`));
+    }
+    if (!options.keep) {
+      rmSync(tempDir, { recursive: true, force: true });
+    }
   };
+  // The children run in process groups of their own, which an interrupt does not reach.
   for (const signalName of ['SIGINT', 'SIGTERM']) {
     process.once(signalName, () => cleanUp().finally(() => process.exit(1)));
   }

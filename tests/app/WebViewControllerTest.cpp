@@ -468,7 +468,7 @@ TEST_F(WebViewControllerTest, NavigationPolicy) {
   for (const Case& c : {
            Case{"about:blank", Asked::policy, false, "allow"},
            Case{"about:blank", Asked::policy, true, "load in place"},
-           Case{"ABOUT:blank", Asked::policy, false, handedOut},  // compared as written
+           Case{"ABOUT:blank", Asked::policy, false, handedOut},            // compared as written
            Case{"about://127.0.0.1evil", Asked::policy, false, handedOut},  // not a URL
            Case{"http://game.quillfern.example/play", Asked::policy, false, "allow"},
            Case{"https://game.quillfern.example/news", Asked::policy, true, "load in place"},

@@ -38,7 +38,8 @@ constexpr std::chrono::seconds startDeadline{20};
 class SiteProxy {
 public:
   SiteProxy(const std::filesystem::path& certificate, std::string document)
-      : body(std::move(document)), tls(asio::ssl::context::tls_server),
+      : body(std::move(document)),
+        tls(asio::ssl::context::tls_server),
         acceptor(io, {asio::ip::address_v4::loopback(), 0}) {
     tls.use_certificate_chain_file(certificate.string());
     tls.use_private_key_file(certificate.string(), asio::ssl::context::pem);

@@ -27,7 +27,7 @@ skip() {
 }
 # Whatever this script started goes when it ends, however it ends: processes it has not waited
 # for yet are killed.
-work= unit=
+work='' unit=''
 cleanup() {
   [[ -z $unit ]] || systemctl --user stop "$unit" 2>/dev/null
   jobs -p | xargs -r kill -KILL 2>/dev/null

@@ -3,55 +3,26 @@
 // connected, answers every line it receives with "echo:" and the line, and writes each step as
 // a line of text on the stage, so that a screenshot tells how far it got. XMLSocket ends every
 // message with a zero byte in both directions; the game server checks those bytes.
-//
-//   node e2e/clientSwf.mjs --host 127.0.0.1 --port 4000 --out Client.swf
-
-import { writeFileSync } from 'node:fs';
-import { parseArgs } from 'node:util';
-import { pathToFileURL } from 'node:url';
 
 // AVM1 action codes used below.
 const op = {
-  end: 0x00,
-  stop: 0x07,
-  not: 0x12,
-  pop: 0x17,
-  getVariable: 0x1c,
-  setVariable: 0x1d,
-  trace: 0x26,
-  callFunction: 0x3d,
-  newObject: 0x40,
-  add2: 0x47,
-  getMember: 0x4e,
-  setMember: 0x4f,
-  callMethod: 0x52,
-  push: 0x96,
-  jump: 0x99,
-  defineFunction: 0x9b,
-  ifTrue: 0x9d,
+  end: 0x00, stop: 0x07, not: 0x12, pop: 0x17, getVariable: 0x1c, setVariable: 0x1d, trace: 0x26,
+  callFunction: 0x3d, newObject: 0x40, add2: 0x47, getMember: 0x4e, setMember: 0x4f, callMethod: 0x52,
+  push: 0x96, jump: 0x99, defineFunction: 0x9b, ifTrue: 0x9d,
 };
 
 const stageWidth = 800;
 const stageHeight = 600;
 const twipsPerPixel = 20;
 
-function u16(value) {
-  const bytes = Buffer.alloc(2);
-  bytes.writeUInt16LE(value);
+const bytesOf = (size, write) => (value) => {
+  const bytes = Buffer.alloc(size);
+  bytes[write](value);
   return bytes;
-}
-
-function s16(value) {
-  const bytes = Buffer.alloc(2);
-  bytes.writeInt16LE(value);
-  return bytes;
-}
-
-function u32(value) {
-  const bytes = Buffer.alloc(4);
-  bytes.writeUInt32LE(value);
-  return bytes;
-}
+};
+const u16 = bytesOf(2, 'writeUInt16LE');
+const s16 = bytesOf(2, 'writeInt16LE');
+const u32 = bytesOf(4, 'writeUInt32LE');
 
 // SWF 6 and later store action strings as UTF-8, ended by a zero byte.
 function cString(text) {
@@ -66,21 +37,11 @@ function action(code, data = Buffer.alloc(0)) {
   return Buffer.concat([Buffer.of(code), u16(data.length), data]);
 }
 
-// ActionPush of strings and 32-bit integers (the only value types the client needs).
+// ActionPush of strings (type 0) and 32-bit integers (type 7), the only kinds the client needs.
 function push(...values) {
-  const items = values.map((value) => {
-    if (typeof value === 'string') {
-      return Buffer.concat([Buffer.of(0), cString(value)]);
-    }
-    if (Number.isInteger(value)) {
-      const bytes = Buffer.alloc(5);
-      bytes[0] = 7;
-      bytes.writeInt32LE(value, 1);
-      return bytes;
-    }
-    throw new TypeError(`cannot push ${value}`);
-  });
-  return action(op.push, Buffer.concat(items));
+  return action(op.push, Buffer.concat(values.map((value) => (typeof value === 'string'
+    ? Buffer.concat([Buffer.of(0), cString(value)])
+    : Buffer.concat([Buffer.of(7), bytesOf(4, 'writeInt32LE')(value)])))));
 }
 
 function code(...parts) {
@@ -89,34 +50,17 @@ function code(...parts) {
 
 // The value of a variable, or of a member of one: get('_root', 'status') is _root.status.
 function get(name, ...members) {
-  return code(
-    push(name),
-    action(op.getVariable),
-    members.map((member) => [push(member), action(op.getMember)]),
-  );
+  return code(push(name), action(op.getVariable), members.map((member) => [push(member), action(op.getMember)]));
 }
 
 // Calls object.method(...args) and drops the result; `object` is code that leaves the object.
 function callMethod(object, method, ...args) {
-  return code(
-    [...args].reverse(),
-    push(args.length),
-    object,
-    push(method),
-    action(op.callMethod),
-    action(op.pop),
-  );
+  return code([...args].reverse(), push(args.length), object, push(method), action(op.callMethod), action(op.pop));
 }
 
 // Calls a function by name and drops the result; each argument is code that leaves one value.
 function callFunction(name, ...args) {
-  return code(
-    [...args].reverse(),
-    push(args.length),
-    push(name),
-    action(op.callFunction),
-    action(op.pop),
-  );
+  return code([...args].reverse(), push(args.length), push(name), action(op.callFunction), action(op.pop));
 }
 
 // Concatenation of values, each given as code that leaves one value.
@@ -143,50 +87,23 @@ function show(...parts) {
 }
 
 function clientActions({ host, port, hello }) {
-  const showFunction = defineFunction(
-    'show',
-    ['line'],
-    code(
-      get('_root', 'status'),
-      push('text'),
-      concat(get('_root', 'status', 'text'), get('line'), push('\n')),
-      action(op.setMember),
-      get('line'),
-      action(op.trace),
-    ),
-  );
   const setMember = (object, name, value) => code(object, push(name), value, action(op.setMember));
-  const onConnect = defineFunction(
-    '',
-    ['connected'],
-    code(
-      get('connected'),
-      ifElse(
-        code(
-          show(push('connected')),
-          callMethod(get('socket'), 'send', push(hello)),
-          show(push(`sent: ${hello}`)),
-        ),
-        show(push('connection failed')),
-      ),
-    ),
-  );
-  const onData = defineFunction(
-    '',
-    ['line'],
-    code(
-      show(push('received: '), get('line')),
-      callMethod(get('socket'), 'send', concat(push('echo:'), get('line'))),
-      show(push('sent: echo:'), get('line')),
-    ),
-  );
+  const newObject = (name, type) => code(push(name, 0, type), action(op.newObject), action(op.setVariable));
+  const showFunction = defineFunction('show', ['line'], code(
+    setMember(get('_root', 'status'), 'text', concat(get('_root', 'status', 'text'), get('line'), push('\n'))),
+    get('line'), action(op.trace)));
+  const onConnect = defineFunction('', ['connected'], code(get('connected'), ifElse(
+    code(show(push('connected')), callMethod(get('socket'), 'send', push(hello)), show(push(`sent: ${hello}`))),
+    show(push('connection failed')))));
+  const onData = defineFunction('', ['line'], code(
+    show(push('received: '), get('line')),
+    callMethod(get('socket'), 'send', concat(push('echo:'), get('line'))),
+    show(push('sent: echo:'), get('line'))));
   const onClose = defineFunction('', [], show(push('closed by the server')));
   return code(
     callMethod(get('_root'), 'createTextField', push('status'), push(1), push(16), push(16),
                push(stageWidth - 32), push(stageHeight - 32)),
-    push('format', 0, 'TextFormat'),
-    action(op.newObject),
-    action(op.setVariable),
+    newObject('format', 'TextFormat'),
     setMember(get('format'), 'font', push('_sans')),
     setMember(get('format'), 'size', push(20)),
     setMember(get('format'), 'color', push(0xffffff)),
@@ -195,9 +112,7 @@ function clientActions({ host, port, hello }) {
     showFunction,
     show(push('Quillfern end-to-end client')),
     show(push(`XMLSocket to ${host}:${port}`)),
-    push('socket', 0, 'XMLSocket'),
-    action(op.newObject),
-    action(op.setVariable),
+    newObject('socket', 'XMLSocket'),
     setMember(get('socket'), 'onConnect', onConnect),
     setMember(get('socket'), 'onData', onData),
     setMember(get('socket'), 'onClose', onClose),
@@ -255,16 +170,3 @@ export function buildClientSwf({ host, port, hello }) {
   return Buffer.concat([header, body]);
 }
 
-if (import.meta.url === pathToFileURL(process.argv[1]).href) {
-  const { values } = parseArgs({
-    options: {
-      host: { type: 'string', default: '127.0.0.1' },
-      port: { type: 'string' },
-      hello: { type: 'string', default: 'hello from the quillfern e2e client' },
-      out: { type: 'string', default: 'Client.swf' },
-    },
-  });
-  const swf = buildClientSwf({ host: values.host, port: Number(values.port), hello: values.hello });
-  writeFileSync(values.out, swf);
-  console.log(`wrote ${values.out} (${swf.length} bytes)`);
-}

@@ -8,9 +8,10 @@ const line = (text) => Buffer.concat([Buffer.from(text, 'utf8'), Buffer.of(0)]);
 
 export const clientHello = 'hello from the quillfern e2e client';
 
-// What the server sends once the hello has arrived: two lines in one write (the bridge may pass
-// them on as one frame, and the client must still see two lines), a line with multi-byte UTF-8,
-// and a line cut in two writes that the client must join at the zero byte.
+// What the server sends once the hello has arrived, with a pause after each write so that each
+// is a TCP segment of its own: two lines in one write (the bridge may pass them on as one frame,
+// and the client must still see two lines), a line with multi-byte UTF-8, and a line cut in two
+// writes that the client must join at the zero byte.
 const serverWrites = [
   Buffer.concat([line('ping 1'), line('ping 2')]),
   line('grüße – 3 €'),
@@ -18,54 +19,55 @@ const serverWrites = [
   line('ne'),
 ];
 
-// Everything the client must send, in this order and nothing else: the hello first, then one
-// echo per server line.
-const expectedFromClient = Buffer.concat([
-  line(clientHello),
-  line('echo:ping 1'),
-  line('echo:ping 2'),
-  line('echo:grüße – 3 €'),
-  line('echo:split line'),
-]);
+// Everything the client must send, in this order and nothing else.
+const expectedFromClient = Buffer.concat(
+  [clientHello, 'echo:ping 1', 'echo:ping 2', 'echo:grüße – 3 €', 'echo:split line'].map(line));
 
 // Shows bytes as text with the zero bytes visible, for failure messages.
 export function showBytes(bytes) {
   return JSON.stringify(bytes.toString('utf8').replaceAll('\0', '\\0'));
 }
 
-// Starts the server on an ephemeral port. The returned promise `done` settles once: resolved
-// when the full exchange has been seen, rejected as soon as the first wrong byte, an early end of
-// the connection or a socket error shows that it cannot be.
-export async function startGameServer({ log = () => {} } = {}) {
-  let settle;
+// Starts the server on an ephemeral port. `done` settles once: resolved when the full exchange
+// has been seen, rejected at the first wrong byte, early end or socket error, or a second
+// connection (a reconnect would hide a failure).
+export async function startGameServer({ log }) {
+  let finish;
   const done = new Promise((resolve, reject) => {
-    settle = { resolve, reject };
+    finish = (error) => (error ? reject(error) : resolve());
   });
   done.catch(() => {});
-  let finished = false;
-  const finish = (error) => {
-    if (!finished) {
-      finished = true;
-      if (error) {
-        settle.reject(error);
-      } else {
-        settle.resolve();
-      }
-    }
-  };
   const state = { connections: 0, received: Buffer.alloc(0) };
 
   const server = net.createServer((socket) => {
     state.connections += 1;
-    const number = state.connections;
-    log(`game server: connection ${number} from ${socket.remoteAddress}:${socket.remotePort}`);
-    if (number > 1) {
-      // The client opens one socket; a second one means a reconnect, which hides a failure.
-      finish(new Error(`game server: unexpected connection number ${number}`));
+    log(`game server: connection ${state.connections} from ${socket.remoteAddress}:${socket.remotePort}`);
+    if (state.connections > 1) {
+      finish(new Error(`game server: unexpected connection number ${state.connections}`));
       socket.destroy();
       return;
     }
-    playExchange(socket, state, finish, log);
+    socket.on('data', (chunk) => {
+      const helloSeen = state.received.length >= line(clientHello).length;
+      state.received = Buffer.concat([state.received, chunk]);
+      if (!expectedFromClient.subarray(0, state.received.length).equals(state.received)) {
+        finish(new Error(`game server: wrong bytes from the client: got ${showBytes(state.received)}, `
+                         + `expected ${showBytes(expectedFromClient)}`));
+        socket.destroy();
+      } else if (state.received.equals(expectedFromClient)) {
+        log('game server: full exchange seen; closing the connection');
+        socket.end();
+        finish();
+      } else if (!helloSeen && state.received.length >= line(clientHello).length) {
+        log('game server: hello received; sending its lines');
+        const send = ([first, ...rest]) => first && !socket.destroyed
+          && socket.write(first, () => setTimeout(() => send(rest), 50));
+        send(serverWrites);
+      }
+    });
+    socket.on('error', (error) => finish(new Error(`game server: socket error: ${error.message}`)));
+    socket.on('close', () => finish(new Error(
+      `game server: the connection ended early after ${showBytes(state.received)}`)));
   });
   await new Promise((resolve, reject) => {
     server.once('error', reject);
@@ -77,48 +79,4 @@ export async function startGameServer({ log = () => {} } = {}) {
     state,
     close: () => new Promise((resolve) => server.close(resolve)),
   };
-}
-
-function playExchange(socket, state, finish, log) {
-  let sentLines = false;
-  socket.on('data', (chunk) => {
-    state.received = Buffer.concat([state.received, chunk]);
-    const received = state.received;
-    const expected = expectedFromClient.subarray(0, received.length);
-    if (received.length > expectedFromClient.length || !received.equals(expected)) {
-      finish(new Error(`game server: wrong bytes from the client: got ${showBytes(received)}, `
-                       + `expected ${showBytes(expectedFromClient)}`));
-      socket.destroy();
-      return;
-    }
-    if (!sentLines && received.length >= line(clientHello).length) {
-      sentLines = true;
-      log(`game server: received ${showBytes(line(clientHello))}; sending its lines`);
-      sendAll(socket, serverWrites, log);
-    }
-    if (received.equals(expectedFromClient)) {
-      log('game server: full exchange seen; closing the connection');
-      socket.end();
-      finish();
-    }
-  });
-  socket.on('error', (error) => {
-    finish(new Error(`game server: socket error: ${error.message}`));
-  });
-  socket.on('close', () => {
-    finish(new Error(`game server: the connection ended early after ${showBytes(state.received)}`));
-  });
-}
-
-// Writes one block after another with a short pause between them, so that each is its own TCP
-// segment and the bridge sees the split line arrive in two reads.
-function sendAll(socket, writes, log) {
-  const [first, ...rest] = writes;
-  if (first === undefined || socket.destroyed) {
-    return;
-  }
-  log(`game server: sending ${showBytes(first)}`);
-  socket.write(first, () => {
-    setTimeout(() => sendAll(socket, rest, log), 50);
-  });
 }

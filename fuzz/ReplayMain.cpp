@@ -6,36 +6,27 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-int replayFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>()};
-  return LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   std::size_t count = 0;
+  const auto replay = [&count](const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    ++count;
+  };
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path root(argv[i]);
-    if (std::filesystem::is_directory(root)) {
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) {
-          replayFile(entry.path());
-          ++count;
-        }
+    if (!std::filesystem::is_directory(argv[i])) {
+      replay(argv[i]);
+      continue;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
+      if (entry.is_regular_file()) {
+        replay(entry.path());
       }
-    } else {
-      replayFile(root);
-      ++count;
     }
   }
   std::cout << "replayed " << count << " inputs\n";

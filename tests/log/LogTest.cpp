@@ -1,7 +1,5 @@
 #include "log/Log.hpp"
 
-#include "support/LogCapture.hpp"
-
 #include <gtest/gtest.h>
 
 namespace quillfern {
@@ -26,12 +24,6 @@ TEST(LogFormat, OneLinePerMessageWithControlsEscaped) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(formatLogLine(c.tag, c.message), c.expected);
   }
-}
-
-TEST(LogFormat, ObserverSeesTheWrittenLine) {
-  const testing::LogCapture capture;
-  log(LogTag::hosts, "two\nlines");
-  EXPECT_TRUE(capture.contains("[Quillfern][hosts] two\\nlines"));
 }
 
 }  // namespace

@@ -25,9 +25,10 @@
 namespace {
 
 namespace asio = boost::asio;
-using quillfern::testing::Loop;
-using quillfern::testing::Peer;
-namespace ws = quillfern::testing::ws;
+namespace testing = quillfern::testing;
+namespace ws = testing::ws;
+using testing::Loop;
+using testing::Peer;
 
 constexpr std::uint16_t bridgePort = 9882;
 constexpr std::chrono::seconds startDeadline{20};
@@ -37,12 +38,11 @@ constexpr std::chrono::seconds startDeadline{20};
 class SiteProxy {
 public:
   SiteProxy(const std::filesystem::path& certificate, std::string document)
-      : body(std::move(document)), tls(asio::ssl::context::tls_server), acceptor(io) {
+      : body(std::move(document)),
+        tls(asio::ssl::context::tls_server),
+        acceptor(io, {asio::ip::address_v4::loopback(), 0}) {
     tls.use_certificate_chain_file(certificate.string());
     tls.use_private_key_file(certificate.string(), asio::ssl::context::pem);
-    acceptor.open(asio::ip::tcp::v4());
-    acceptor.bind({asio::ip::address_v4::loopback(), 0});
-    acceptor.listen();
     acceptNext();
     thread = std::thread([this] { io.run(); });
   }
@@ -96,44 +96,36 @@ private:
   }
 };
 
-std::string contentsOf(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 // Asks check() every 50 ms until it holds, for at most startDeadline.
 template <class Check>
 bool eventually(Loop& loop, Check check) {
-  const auto end = std::chrono::steady_clock::now() + startDeadline;
-  while (!check()) {
+  for (const auto end = std::chrono::steady_clock::now() + startDeadline; !check();
+       loop.runFor(std::chrono::milliseconds(50))) {
     if (std::chrono::steady_clock::now() >= end) {
       return false;
     }
-    loop.runFor(std::chrono::milliseconds(50));
   }
   return true;
 }
 
-// The whole answer to GET /health, or nothing while the bridge does not listen.
-std::string health(Loop& loop) {
+// Whether the bridge answers GET /health; false while it does not listen.
+bool healthy(Loop& loop) {
   try {
     Peer client(loop, bridgePort);
-    client.send(quillfern::testing::getRequest("/health"));
-    return client.readToEnd();
+    client.send(testing::getRequest("/health"));
+    return client.readToEnd().find(R"({"ok":true,"port":9882,)") != std::string::npos;
   } catch (const std::exception&) {
-    return {};
+    return false;
   }
 }
 
 bool relays(Loop& loop, std::uint16_t echoPort) {
   Peer client(loop, bridgePort);
-  client.send(quillfern::testing::upgradeRequest(quillfern::testing::targetPath(echoPort)));
-  if (client.readHead() != quillfern::testing::switchingProtocols()) {
+  client.send(testing::upgradeRequest(testing::targetPath(echoPort)));
+  if (client.readHead() != testing::switchingProtocols()) {
     return false;
   }
-  const std::string message = quillfern::testing::patternedBytes(3000, 7);
+  const std::string message = testing::patternedBytes(3000, 7);
   client.send(ws::clientFrame(0x82, message));
   std::string echoed;
   while (echoed.size() < message.size()) {
@@ -157,23 +149,22 @@ int main(int argc, char** argv) {
   const std::filesystem::path folder = argv[1];
   const std::filesystem::path settings = argv[2];
   try {
-    const quillfern::testing::EchoServer echo;
-    const std::string entry = quillfern::testing::targetKey(echo.port());
+    const testing::EchoServer echo;
+    const std::string entry = testing::targetKey(echo.port());
     const SiteProxy site(folder / "site.pem", "[\"" + entry + "\"]");
-    {
-      std::ofstream ports(folder / "ports.tmp");
-      ports << site.port() << " " << echo.port() << "\n";
-    }
+    std::ofstream(folder / "ports.tmp") << site.port() << " " << echo.port() << "\n";
     std::filesystem::rename(folder / "ports.tmp", folder / "ports");
 
     Loop loop;
-    const bool healthy = eventually(
-        loop, [&] { return health(loop).find(R"({"ok":true,"port":9882,)") != std::string::npos; });
-    const bool stored = eventually(
-        loop, [&] { return contentsOf(settings).find("\"" + entry + "\"") != std::string::npos; });
-    bool passed = check(healthy, "/health answers while the bridge serves");
+    const bool served = eventually(loop, [&] { return healthy(loop); });
+    const bool stored = eventually(loop, [&] {
+      std::ostringstream contents;
+      contents << std::ifstream(settings).rdbuf();
+      return contents.str().find("\"" + entry + "\"") != std::string::npos;
+    });
+    bool passed = check(served, "/health answers while the bridge serves");
     passed = check(stored, "the fetched allowlist is in " + settings.string()) && passed;
-    passed = check(healthy && relays(loop, echo.port()), "a message relayed to " + entry) && passed;
+    passed = check(served && relays(loop, echo.port()), "a message relayed to " + entry) && passed;
     return passed ? 0 : 1;
   } catch (const std::exception& e) {
     std::cout << "FAIL: " << e.what() << "\n";

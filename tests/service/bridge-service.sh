@@ -15,49 +15,27 @@
 # port 9882 of this machine. Exits 77 when what a mode needs is missing.
 set -euo pipefail
 mode=${1:?usage: bridge-service.sh confined|unit|headless BIN_DIR [PROBE [UNIT]]}
-bin=${2:?}
-probe=${3:-}
-unitFile=${4:-}
+bin=${2:?} probe=${3:-} unitFile=${4:-}
 
 fail() {
   echo "FAIL: $*"
   exit 1
 }
-# Whatever this script started goes when it ends, however it ends.
-work=
-unit=
-pids=()
-cleanup() {
-  local pid
-  [[ -n $unit ]] && systemctl --user stop "$unit" 2>/dev/null
-  for pid in "${pids[@]}"; do
-    kill -KILL "$pid" 2>/dev/null || true
-  done
-  [[ -z $work ]] || rm -rf "$work"
-}
-trap cleanup EXIT
-# Waits for a process this script started; its status is left in $status.
-reap() {
-  local keep=() pid
-  status=0
-  wait "$1" || status=$?
-  for pid in "${pids[@]}"; do
-    [[ $pid == "$1" ]] || keep+=("$pid")
-  done
-  pids=("${keep[@]}")
-}
 skip() {
   echo "skipped: $*"
   exit 77
 }
-listening() { (exec 3<>/dev/tcp/127.0.0.1/9882) 2>/dev/null; }
-# Waits up to 10 s for a command to succeed.
-waitFor() {
-  local i
-  for ((i = 0; i < 200; i++)); do
-    "$@" && return 0
-    sleep 0.05
-  done
+# Whatever this script started goes when it ends, however it ends: processes it has not waited
+# for yet are killed.
+work='' unit=''
+cleanup() {
+  [[ -z $unit ]] || systemctl --user stop "$unit" 2>/dev/null
+  jobs -p | xargs -r kill -KILL 2>/dev/null
+  [[ -z $work ]] || rm -rf "$work"
+}
+trap cleanup EXIT
+waitFor() {  # up to 10 s for a command to succeed
+  for _ in $(seq 200); do "$@" && return 0; sleep 0.05; done
   return 1
 }
 healthy() {
@@ -68,10 +46,9 @@ healthy() {
   exec {socket}>&-
   [[ $reply == *'{"ok":true,"port":9882,'* ]]
 }
-stopAndCheck() {  # pid, what: SIGTERM must end it with status 0
+stopAndCheck() {  # PID WHAT: SIGTERM must end it with status 0
   kill -TERM "$1"
-  reap "$1"
-  ((status == 0)) || fail "$2 exited with status $status after SIGTERM"
+  wait "$1" || fail "$2 exited with status $? after SIGTERM"
 }
 
 if [[ $mode == confined || $mode == headless ]] && [[ -z ${QUILLFERN_IN_NAMESPACE:-} ]]; then
@@ -96,7 +73,6 @@ if [[ $mode == headless ]]; then
     program=${run%%:*} expected=$(realpath "${run#*:}")
     "$program" --headless 2>"$work/log" &
     pid=$!
-    pids+=("$pid")
     waitFor healthy || fail "$program --headless did not answer /health: $(cat "$work/log")"
     [[ $(readlink "/proc/$pid/exe") == "$expected" ]] \
       || fail "$program --headless runs $(readlink "/proc/$pid/exe"), not $expected"
@@ -121,10 +97,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
   -keyout "$work/site.pem" -out "$work/site.crt" 2>/dev/null
 cat "$work/site.crt" >>"$work/site.pem"
 
-listening && fail "port 9882 is taken on 127.0.0.1; run this test alone (see TEAM.md's port lock)"
+! (exec 3<>/dev/tcp/127.0.0.1/9882) 2>/dev/null || fail "port 9882 is taken on 127.0.0.1; run this test alone (see TEAM.md's port lock)"
 "$probe" "$work" "$settings" >"$work/probe.log" 2>&1 &
 probePid=$!
-pids+=("$probePid")
 waitFor test -f "$work/ports" || fail "the probe did not start: $(cat "$work/probe.log")"
 read -r proxyPort _ <"$work/ports"
 proxy=http://127.0.0.1:$proxyPort
@@ -160,7 +135,6 @@ if [[ $mode == confined ]]; then
   ' confine "$config" "$bin/quillfern-bridge" "$work/site.crt" "$certificates" \
     >"$work/bridge.log" 2>&1 &
   bridgePid=$!
-  pids+=("$bridgePid")
   waitFor healthy || fail "the confined bridge did not serve: $(cat "$work/bridge.log")"
   grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$bridgePid/status" || fail "no_new_privs is not set"
   grep -q '^CapBnd:[[:space:]]*0*$' "/proc/$bridgePid/status" || fail "capabilities are left"
@@ -184,16 +158,16 @@ else
     --setenv=http_proxy="$proxy" --setenv=https_proxy="$proxy" -- "$bin/quillfern-bridge" \
     >"$work/bridge.log" 2>&1 &
   runPid=$!
-  pids+=("$runPid")
   waitFor healthy || fail "the unit did not serve: $(cat "$work/bridge.log")"
   mainPid=$(systemctl --user show -p MainPID --value "$unit")
   grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$mainPid/status" || fail "no_new_privs is not set"
   grep -q '^Seccomp:[[:space:]]*2' "/proc/$mainPid/status" || fail "no system call filter"
 fi
 
-reap "$probePid"
+probeStatus=0
+wait "$probePid" || probeStatus=$?
 cat "$work/probe.log"
-((status == 0)) || fail "the probe's checks failed (above); the bridge's log: $(cat "$work/bridge.log")"
+((probeStatus == 0)) || fail "the probe's checks failed (above); the bridge's log: $(cat "$work/bridge.log")"
 [[ $(stat -c %i "$settings") != "$inode" ]] || fail "the settings file was written in place"
 grep -q '"quillfern.kept": *true' "$settings" || fail "the settings lost a key: $(cat "$settings")"
 if [[ $mode == confined ]]; then
@@ -201,8 +175,7 @@ if [[ $mode == confined ]]; then
 else
   systemctl --user stop "$unit"
   unit=
-  reap "$runPid"
-  ((status == 0)) || fail "the unit did not end cleanly on stop: $(cat "$work/bridge.log")"
+  wait "$runPid" || fail "the unit did not end cleanly on stop: $(cat "$work/bridge.log")"
 fi
 for line in '[Quillfern][bridge] 已监听 ws://127.0.0.1:9882' \
              '[Quillfern][hosts] 在线白名单已更新，共 1 条' '[Quillfern][bridge] 已停止'; do

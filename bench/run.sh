@@ -448,7 +448,7 @@ countSyscalls() {  # relay; fills syscallCount[relay,call] per round trip
   local name calls errors
   while read -r name calls errors; do
     syscallCount[$relay,$name]=$(calc "%.2f" "$calls / $syscallRoundTrips")
-    if ((errors > 0)); then
+    if ((errors * 200 >= syscallRoundTrips)); then  # shown as at least 0.01
       syscallFailed[$relay,$name]=$(calc "%.2f" "$errors / $syscallRoundTrips")
     fi
     syscallNames+=" $name"
@@ -493,8 +493,8 @@ syscallReport() {
     echo "$row"
   done
   echo
-  echo "A call counted here once per round trip is made once per round trip by some process of"
-  echo "the relay; \"failed\" counts the calls that returned an error (EAGAIN, most often)."
+  echo "Calls per round trip, summed over all the relay's threads and processes; \"failed\": those"
+  echo "of them that returned an error (EAGAIN, most often)."
   for relay in $relays; do
     if [[ -n ${note[$relay]:-} ]]; then
       echo "- $relay not counted: ${note[$relay]}"

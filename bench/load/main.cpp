@@ -24,7 +24,7 @@ constexpr std::string_view usage =
     "                                     prints \"sink=P source=P echo=P\", serves until a\n"
     "                                     signal or S seconds (default 7200)\n"
     "  up|down --port P [--path /H/P] [--connections N] [--seconds S] [--warmup W]\n"
-    "  latency --port P [--path /H/P] [--count K] [--size B] [--seconds MAX]\n"
+    "  latency --port P [--path /H/P] [--count K] [--warmup K0] [--size B] [--seconds MAX]\n"
     "  idle    --port P [--path /H/P] --sessions M [--parallel C] [--setup S] [--hold S]\n"
     "  slow    --port P [--path /H/P] [--rate BYTES_PER_S] [--seconds S]\n"
     "Without --path the port is spoken to as plain TCP; with it, as a WebSocket upgraded on\n"
@@ -98,6 +98,7 @@ int dispatch(std::string_view command, const Arguments& arguments, asio::io_cont
   if (command == "latency") {
     return runLatency(context, {.route = route,
                                 .messageSize = count(arguments, "size", 32),
+                                .warmup = count(arguments, "warmup", 500),
                                 .count = count(arguments, "count", 20000),
                                 .maxSeconds = number(arguments, "seconds", 20.0)});
   }

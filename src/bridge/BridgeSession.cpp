@@ -33,24 +33,24 @@ BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
       metrics(std::move(bridgeMetrics)),
       onClose(std::move(closeCallback)),
       settings(sessionSettings),
-      strand(clientSocket.get_executor()),
+      executor(clientSocket.get_executor()),
       client(std::move(clientSocket)),
-      remote(strand),
-      resolver(strand),
-      connectTimer(strand),
-      requestTimer(strand) {}
+      remote(executor),
+      resolver(executor),
+      connectTimer(executor),
+      requestTimer(executor) {}
 
 void BridgeSession::start() {
-  asio::post(strand, guarded([](BridgeSession& self) { self.onStarted(); }));
+  asio::post(executor, guarded([](BridgeSession& self) { self.onStarted(); }));
 }
 
 void BridgeSession::stop() {
   // Holds the session strongly: the registry may already have let go of it.
-  asio::post(strand, [self = shared_from_this()] { self->close(); });
+  asio::post(executor, [self = shared_from_this()] { self->close(); });
 }
 
 void BridgeSession::onStarted() {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   boost::system::error_code ignored;
   // A game: latency matters more than the number of packets.
   client.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -61,7 +61,7 @@ void BridgeSession::onStarted() {
 }
 
 void BridgeSession::fail(std::string_view message) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed) {
     return;
   }
@@ -71,7 +71,7 @@ void BridgeSession::fail(std::string_view message) {
 }
 
 void BridgeSession::close() {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed) {
     return;
   }
@@ -110,7 +110,7 @@ bool BridgeSession::clientBacklogged() const {
 
 // The one place the client read is armed.
 void BridgeSession::receiveClient() {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed || clientReading) {
     return;
   }

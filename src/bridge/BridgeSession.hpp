@@ -1,7 +1,7 @@
 // One connection accepted by the loopback bridge: it reads one HTTP request, answers it or
 // upgrades to a WebSocket, and then echoes (health) or relays to one remote TCP server. The
 // bridge's registry owns each session (std::shared_ptr); handlers hold it weakly, except those
-// of composed writes and connects (see held()). All members run on the session's own strand,
+// of composed writes and connects (see held()). All members run on the session's worker,
 // except create(), start() and stop().
 #pragma once
 
@@ -38,7 +38,7 @@ public:
   using HTTPRequest = quillfern::HTTPRequest;
   using WebSocketFrame = quillfern::WebSocketFrame;
   using Uuid = boost::uuids::uuid;
-  // Called once, by close(), on the session's strand.
+  // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
 
   // What the receive buffer holds next. In bridge mode `target` names the server.
@@ -56,7 +56,7 @@ public:
     std::uint16_t listenPort = 0;
   };
 
-  // client's executor is the session's strand.
+  // client's executor is the worker's context the session lives on for good.
   [[nodiscard]] static std::shared_ptr<BridgeSession> create(
       Uuid sessionId, SessionSocket clientSocket, std::shared_ptr<HostAllowlist> hostAllowlist,
       std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings);
@@ -67,9 +67,10 @@ public:
   BridgeSession& operator=(BridgeSession&&) = delete;
   ~BridgeSession() = default;
 
-  // Starts reading the client on the session's strand. Any thread.
+  // Starts reading the client on the session's worker. Any thread.
   void start();
-  // Schedules close() on the strand and keeps the session alive until it has run. Any thread.
+  // Schedules close() on the session's worker and keeps the session alive until it has run.
+  // Any thread.
   void stop();
 
 private:
@@ -101,7 +102,7 @@ private:
   const std::shared_ptr<BridgeMetrics> metrics;
   const OnClose onClose;
   const Settings settings;
-  const SessionStrand strand;
+  const SessionExecutor executor;
 
   Mode mode = Mode::awaitingHTTP;
   std::optional<Target> target;  // set exactly when mode is bridge

@@ -38,7 +38,7 @@ BridgeSession::nextWebSocketFrame() {
 }
 
 boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   switch (frame.opcode) {
     case opcode::pong:
       return {};

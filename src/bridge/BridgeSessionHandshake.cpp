@@ -17,7 +17,7 @@ constexpr std::string_view textPlain = "text/plain; charset=utf-8";
 }  // namespace
 
 void BridgeSession::handleUpgrade(const HTTPRequest& request, std::string_view path) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   const auto origin = request.header("origin");
   if (!BridgeConfig::isAllowedOrigin(origin)) {
     log(LogTag::bridge, "拒绝 Origin：" + std::string(origin ? *origin : "(无)"));

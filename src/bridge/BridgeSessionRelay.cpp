@@ -20,7 +20,7 @@ constexpr std::int64_t maximumPendingBytes = 33'554'432;
 }  // namespace
 
 void BridgeSession::connectRemote(const Target& remoteTarget) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (remoteTarget.port == 0) {
     sendCloseAndClose(1011, "Invalid TCP port");
     return;
@@ -67,7 +67,7 @@ void BridgeSession::onResolved(const boost::system::error_code& error,
 }
 
 void BridgeSession::onRemoteConnected(const boost::system::error_code& error) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (error == asio::error::operation_aborted) {
     return;
   }
@@ -119,7 +119,7 @@ void BridgeSession::onConnectTimeout(const boost::system::error_code& error) {
 }
 
 void BridgeSession::sendToRemote(std::vector<std::uint8_t> bytes) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed) {
     return;
   }
@@ -176,7 +176,7 @@ void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {
 
 // The one place the remote read is armed.
 void BridgeSession::receiveRemote() {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed || !remote.is_open() || remoteReading) {
     return;
   }

@@ -15,7 +15,7 @@ void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completi
 }
 
 void BridgeSession::queueForClient(OutgoingFrame frame) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (closed) {
     return;  // dropped, and its completion never runs
   }

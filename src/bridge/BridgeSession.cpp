@@ -17,23 +17,26 @@ namespace quillfern {
 std::shared_ptr<BridgeSession> BridgeSession::create(Uuid sessionId, SessionSocket clientSocket,
                                                      std::shared_ptr<HostAllowlist> hostAllowlist,
                                                      std::shared_ptr<BridgeMetrics> bridgeMetrics,
-                                                     OnClose closeCallback, Settings settings) {
+                                                     OnClose closeCallback, Settings settings,
+                                                     ChunkPool& chunkPool) {
   // The constructor is private; make_shared cannot reach it.
   return std::shared_ptr<BridgeSession>(
       new BridgeSession(sessionId, std::move(clientSocket), std::move(hostAllowlist),
-                        std::move(bridgeMetrics), std::move(closeCallback), settings));
+                        std::move(bridgeMetrics), std::move(closeCallback), settings,
+                        chunkPool));
 }
 
 BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
                              std::shared_ptr<HostAllowlist> hostAllowlist,
                              std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
-                             Settings sessionSettings)
+                             Settings sessionSettings, ChunkPool& chunkPool)
     : id(sessionId),
       allowlist(std::move(hostAllowlist)),
       metrics(std::move(bridgeMetrics)),
       onClose(std::move(closeCallback)),
       settings(sessionSettings),
       executor(clientSocket.get_executor()),
+      chunks(chunkPool),
       client(std::move(clientSocket)),
       remote(executor),
       resolver(executor),

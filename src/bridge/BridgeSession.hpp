@@ -6,6 +6,7 @@
 #pragma once
 
 #include "bridge/Asio.hpp"
+#include "bridge/ChunkPool.hpp"
 #include "bridge/FragmentAssembler.hpp"
 #include "bridge/HttpRequest.hpp"
 #include "bridge/ReceiveBuffer.hpp"
@@ -56,10 +57,12 @@ public:
     std::uint16_t listenPort = 0;
   };
 
-  // client's executor is the worker's context the session lives on for good.
+  // client's executor is the worker's context the session lives on for good; chunkPool is
+  // that worker's, and outlives the session.
   [[nodiscard]] static std::shared_ptr<BridgeSession> create(
       Uuid sessionId, SessionSocket clientSocket, std::shared_ptr<HostAllowlist> hostAllowlist,
-      std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings);
+      std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings,
+      ChunkPool& chunkPool);
 
   BridgeSession(const BridgeSession&) = delete;
   BridgeSession& operator=(const BridgeSession&) = delete;
@@ -75,12 +78,25 @@ public:
 
 private:
   // A write waiting for the client: a frame header (empty for raw bytes) and its payload, sent
-  // together in one gathered write, then the completion, if any.
+  // together in one gathered write, then the completion, if any. The payload is either owned
+  // bytes or the first chunkBytes of a pooled chunk that a server read filled.
   using Completion = std::function<void(BridgeSession&)>;
   struct OutgoingFrame {
     ServerFrameHeader header;
     std::vector<std::uint8_t> payload;
+    ChunkPool::Chunk chunk;
+    std::size_t chunkBytes = 0;
     Completion completion;
+
+    [[nodiscard]] asio::const_buffer body() const {
+      return chunk ? asio::const_buffer(chunk.get(), chunkBytes)
+                   : asio::const_buffer(payload.data(), payload.size());
+    }
+    // The memory the frame holds while it waits, which is what the watermarks count: a chunk
+    // is held whole however few of its bytes are used.
+    [[nodiscard]] std::size_t pinned() const {
+      return header.size + (chunk ? ChunkPool::chunkSize : payload.size());
+    }
   };
 
   // Frames or blocks written by one gathered write, at most; Asio hands up to 64 buffers to
@@ -91,7 +107,10 @@ private:
   using GatherList = boost::container::static_vector<asio::const_buffer, 2 * maximumBatch>;
 
   // Each read from either socket takes at most this many bytes.
-  static constexpr std::size_t readSize = 65536;
+  static constexpr std::size_t readSize = ChunkPool::chunkSize;
+  // A server read shorter than this is copied out of its chunk, which goes back to the pool at
+  // once: a slow trickle of small reads then holds little memory, and a chunk is reused soon.
+  static constexpr std::size_t smallRead = 4096;
   // Flow control: a side's read is not re-armed while more than highWater bytes wait to be
   // written to the other side, and resumes once the queue is down to lowWater.
   static constexpr std::size_t highWater = 1 << 20;
@@ -103,6 +122,7 @@ private:
   const OnClose onClose;
   const Settings settings;
   const SessionExecutor executor;
+  ChunkPool& chunks;
 
   Mode mode = Mode::awaitingHTTP;
   std::optional<Target> target;  // set exactly when mode is bridge
@@ -142,7 +162,7 @@ private:
   BridgeSession(Uuid sessionId, SessionSocket clientSocket,
                 std::shared_ptr<HostAllowlist> hostAllowlist,
                 std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
-                Settings sessionSettings);
+                Settings sessionSettings, ChunkPool& chunkPool);
 
   // Calls fn only while the session lives and is open.
   template <class Fn>
@@ -221,6 +241,7 @@ private:
   void deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload);
   void sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                  Completion completion = {});
+  void sendServerBytes(ChunkPool::Chunk chunk, std::size_t count);
   void sendCloseAndClose(std::uint16_t code, std::string_view reason);
 
   // Remote TCP relay (BridgeSessionRelay.cpp).

@@ -85,8 +85,27 @@ void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t
     return;
   }
   const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
-  queueForClient(OutgoingFrame{
-      .header = header, .payload = std::move(payload), .completion = std::move(completion)});
+  queueForClient(OutgoingFrame{.header = header,
+                               .payload = std::move(payload),
+                               .chunk = {},
+                               .chunkBytes = 0,
+                               .completion = std::move(completion)});
+}
+
+void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
+  if (closed) {
+    return;
+  }
+  // Each read becomes exactly one binary frame.
+  if (count < smallRead) {
+    sendFrame(opcode::binary, std::vector<std::uint8_t>(chunk.get(), chunk.get() + count));
+    return;  // the chunk goes back to the pool here
+  }
+  queueForClient(OutgoingFrame{.header = encodeFrameHeader(opcode::binary, count),
+                               .payload = {},
+                               .chunk = std::move(chunk),
+                               .chunkBytes = count,
+                               .completion = {}});
 }
 
 void BridgeSession::sendCloseAndClose(std::uint16_t code, std::string_view reason) {

@@ -196,7 +196,13 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  auto [bytes, error] = readAvailable(remote, waitError);
+  // A chunk is taken only now that the socket is readable, so an idle session holds none.
+  ChunkPool::Chunk chunk = chunks.take();
+  boost::system::error_code error = waitError;
+  std::size_t count = 0;
+  if (!error) {
+    count = remote.read_some(asio::buffer(chunk.get(), readSize), error);
+  }
   // When a write to the server took its reset, the read sees only the end of the stream; a
   // reset is a failure, not an orderly end.
   if (error == asio::error::eof) {
@@ -204,10 +210,9 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
       error = reset;
     }
   }
-  if (!bytes.empty()) {
-    metrics->addBytesDown(bytes.size());
-    // Each read becomes exactly one binary frame.
-    sendFrame(opcode::binary, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  if (count > 0) {
+    metrics->addBytesDown(count);
+    sendServerBytes(std::move(chunk), count);
   }
   if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");

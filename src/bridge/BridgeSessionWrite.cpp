@@ -10,8 +10,11 @@
 namespace quillfern {
 
 void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completion) {
-  queueForClient(OutgoingFrame{
-      .header = {}, .payload = std::move(bytes), .completion = std::move(completion)});
+  queueForClient(OutgoingFrame{.header = {},
+                               .payload = std::move(bytes),
+                               .chunk = {},
+                               .chunkBytes = 0,
+                               .completion = std::move(completion)});
 }
 
 void BridgeSession::queueForClient(OutgoingFrame frame) {
@@ -19,7 +22,7 @@ void BridgeSession::queueForClient(OutgoingFrame frame) {
   if (closed) {
     return;  // dropped, and its completion never runs
   }
-  toClientBytes += frame.header.size + frame.payload.size();
+  toClientBytes += frame.pinned();
   toClient.push_back(std::move(frame));
   if (clientBatch == 0) {
     writeClient();
@@ -36,7 +39,7 @@ void BridgeSession::writeClient() {
     if (frame.header.size > 0) {
       gather.emplace_back(frame.header.bytes.data(), frame.header.size);
     }
-    gather.emplace_back(frame.payload.data(), frame.payload.size());
+    gather.push_back(frame.body());
     ++clientBatch;
     // A completion (closing the session, mostly) must run before anything behind it is sent.
     if (frame.completion) {
@@ -58,7 +61,7 @@ void BridgeSession::onClientWritten(const boost::system::error_code& error) {
   Completion completion;
   for (; clientBatch > 0; --clientBatch) {
     OutgoingFrame& frame = toClient.front();
-    toClientBytes -= frame.header.size + frame.payload.size();
+    toClientBytes -= frame.pinned();
     completion = std::move(frame.completion);
     toClient.pop_front();
   }

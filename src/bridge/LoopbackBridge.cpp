@@ -284,7 +284,7 @@ void LoopbackBridge::adopt(Worker& worker, boost::uuids::uuid id, SessionSocket 
       [&worker](const boost::uuids::uuid& closedId) {
         asio::post(worker.io, [&worker, closedId] { worker.sessions.erase(closedId); });
       },
-      settings);
+      settings, worker.chunks);
   worker.sessions.emplace(id, session);
   session->start();
 }

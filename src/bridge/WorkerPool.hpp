@@ -6,6 +6,7 @@
 
 #include "bridge/Asio.hpp"
 #include "bridge/BridgeSession.hpp"
+#include "bridge/ChunkPool.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/container_hash/hash.hpp>
@@ -25,6 +26,9 @@ public:
                                       boost::hash<boost::uuids::uuid>>;
 
   struct Worker {
+    // First, so that it outlives everything that may hold a chunk: sessions, and the handlers
+    // the context destroys with itself.
+    ChunkPool chunks;
     // Concurrency hint 1: one thread runs it, so Asio takes no locks of its own.
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};

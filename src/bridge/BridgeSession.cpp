@@ -134,15 +134,23 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  const auto [bytes, error] = readAvailable(client, waitError);
-  if (!bytes.empty()) {
-    buffer.receive(bytes);
-    consumeBuffer();
-    buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
-    if (bytes.size() < readSize) {
-      buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+  ReadResult read = readAvailable(client, waitError);
+  for (std::size_t reads = 1;; ++reads) {
+    if (!read.bytes.empty()) {
+      buffer.receive(read.bytes);
+      consumeBuffer();
+      buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
+      if (read.bytes.size() < readSize) {
+        buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+      }
     }
+    if (read.error || read.bytes.size() < readSize || reads == drainBudget || closed || answered
+        || clientBacklogged()) {
+      break;
+    }
+    read = readAvailable(client, {});
   }
+  const boost::system::error_code error = read.error;
   if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its
     // way; that write's completion closes the session.

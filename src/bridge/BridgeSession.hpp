@@ -111,6 +111,11 @@ private:
   // A server read shorter than this is copied out of its chunk, which goes back to the pool at
   // once: a slow trickle of small reads then holds little memory, and a chunk is reused soon.
   static constexpr std::size_t smallRead = 4096;
+  // Reads of one socket per wake-up, at most: a read that fills readSize bytes is followed by
+  // another at once, without waiting for readiness again, until a short read shows the socket
+  // drained, a queue passes the high-water mark, or the budget is spent and the worker's other
+  // sessions get their turn.
+  static constexpr std::size_t drainBudget = 4;
   // Flow control: a side's read is not re-armed while more than highWater bytes wait to be
   // written to the other side, and resumes once the queue is down to lowWater.
   static constexpr std::size_t highWater = 1 << 20;

@@ -196,12 +196,18 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  // A chunk is taken only now that the socket is readable, so an idle session holds none.
-  ChunkPool::Chunk chunk = chunks.take();
   boost::system::error_code error = waitError;
-  std::size_t count = 0;
-  if (!error) {
-    count = remote.read_some(asio::buffer(chunk.get(), readSize), error);
+  for (std::size_t reads = 0; !error && reads < drainBudget; ++reads) {
+    // A chunk is taken only now that the socket is readable, so an idle session holds none.
+    ChunkPool::Chunk chunk = chunks.take();
+    const std::size_t count = remote.read_some(asio::buffer(chunk.get(), readSize), error);
+    if (count > 0) {
+      metrics->addBytesDown(count);
+      sendServerBytes(std::move(chunk), count);
+    }
+    if (count < readSize || closed || toClientBytes > highWater) {
+      break;
+    }
   }
   // When a write to the server took its reset, the read sees only the end of the stream; a
   // reset is a failure, not an orderly end.
@@ -209,10 +215,6 @@ void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError)
     if (const auto reset = pendingError(remote)) {
       error = reset;
     }
-  }
-  if (count > 0) {
-    metrics->addBytesDown(count);
-    sendServerBytes(std::move(chunk), count);
   }
   if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");

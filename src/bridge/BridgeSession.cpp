@@ -65,7 +65,7 @@ void BridgeSession::onStarted() {
 
 void BridgeSession::fail(std::string_view message) {
   assert(executor.running_in_this_thread());
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   metrics->setLastError(std::string(message));
@@ -75,10 +75,11 @@ void BridgeSession::fail(std::string_view message) {
 
 void BridgeSession::close() {
   assert(executor.running_in_this_thread());
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
-  closed = true;
+  const bool wasRelaying = phase == Phase::relaying;
+  phase = Phase::closed;
   boost::system::error_code ignored;
   client.close(ignored);
   resolver.cancel();
@@ -87,9 +88,8 @@ void BridgeSession::close() {
   if (remote.is_open()) {
     remote.close(ignored);
   }
-  if (remoteCounted) {
+  if (wasRelaying) {
     metrics->removeActive();
-    remoteCounted = false;
   }
   onClose(id);
 }
@@ -108,21 +108,29 @@ BridgeSession::ReadResult BridgeSession::readAvailable(SessionSocket& socket,
 bool BridgeSession::clientBacklogged() const {
   // Client input feeds both queues: messages for the server, and echoes, pongs and close
   // echoes for the client itself.
-  return toRemoteBytes > highWater || toClientBytes > highWater;
+  return upCharged() > highWater || down.pinned > highWater;
+}
+
+bool BridgeSession::isRelay() const {
+  return phase == Phase::connecting || phase == Phase::refused || phase == Phase::relaying;
+}
+
+std::size_t BridgeSession::upCharged() const {
+  return phase == Phase::relaying ? up.pinned : 0;
 }
 
 // The one place the client read is armed.
 void BridgeSession::receiveClient() {
   assert(executor.running_in_this_thread());
-  if (closed || clientReading) {
+  if (phase == Phase::closed || up.reading) {
     return;
   }
   if (clientBacklogged()) {
-    clientReadHeld = true;  // resumeReads() re-arms it once the queues drain
+    up.held = true;  // resumeReads() re-arms it once the queues drain
     watchClient();
     return;
   }
-  clientReading = true;
+  up.reading = true;
   client.async_wait(SessionSocket::wait_read,
                     guarded([](BridgeSession& self, const boost::system::error_code& error) {
                       self.onClientReadable(error);
@@ -130,7 +138,7 @@ void BridgeSession::receiveClient() {
 }
 
 void BridgeSession::onClientReadable(const boost::system::error_code& waitError) {
-  clientReading = false;
+  up.reading = false;
   if (waitError == asio::error::operation_aborted) {
     return;
   }
@@ -144,8 +152,8 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
         buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
       }
     }
-    if (read.error || read.bytes.size() < readSize || reads == drainBudget || closed || answered
-        || clientBacklogged()) {
+    if (read.error || read.bytes.size() < readSize || reads == drainBudget
+        || phase == Phase::closed || phase == Phase::answering || clientBacklogged()) {
       break;
     }
     read = readAvailable(client, {});
@@ -154,7 +162,7 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its
     // way; that write's completion closes the session.
-    if (!answered) {
+    if (phase != Phase::answering) {
       close();
     }
   } else if (error && error != asio::error::would_block) {
@@ -192,7 +200,7 @@ void BridgeSession::onClientError(const boost::system::error_code& waitError) {
   // Urgent (out-of-band) data woke the wait. It is never part of the stream; dropping it keeps
   // the wait from waking again at once.
   char urgent = 0;
-  if (::recv(client.native_handle(), &urgent, 1, MSG_OOB | MSG_DONTWAIT) == 1 && clientReadHeld) {
+  if (::recv(client.native_handle(), &urgent, 1, MSG_OOB | MSG_DONTWAIT) == 1 && up.held) {
     watchClient();
   }
 }
@@ -219,12 +227,12 @@ boost::system::error_code BridgeSession::pendingError(SessionSocket& socket) {
 // the session ends. A session answers one request: once a response is on its way, nothing the
 // client sent is interpreted any more, so bytes behind the request are dropped unread.
 void BridgeSession::consumeBuffer() {
-  while (!closed && !answered) {
-    if (!(mode == Mode::awaitingHTTP ? consumeRequest() : consumeFrame())) {
+  while (phase != Phase::closed && phase != Phase::answering) {
+    if (!(phase == Phase::awaitingHTTP ? consumeRequest() : consumeFrame())) {
       break;
     }
   }
-  if (answered) {
+  if (phase == Phase::answering) {
     buffer.consume(buffer.size());
   }
 }

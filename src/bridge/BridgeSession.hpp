@@ -42,8 +42,6 @@ public:
   // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
 
-  // What the receive buffer holds next. In bridge mode `target` names the server.
-  enum class Mode { awaitingHTTP, health, bridge };
 
   // Fixed per bridge; tests shorten the time-outs.
   struct Settings {
@@ -129,32 +127,39 @@ private:
   const SessionExecutor executor;
   ChunkPool& chunks;
 
-  Mode mode = Mode::awaitingHTTP;
-  std::optional<Target> target;  // set exactly when mode is bridge
+  // Where the session is in its life. What the receive buffer holds next follows from it.
+  enum class Phase {
+    awaitingHTTP,  // reading the request head; the request deadline is armed
+    answering,     // an HTTP response is queued; its write's completion closes the session
+    health,        // upgraded on /health: echoes
+    connecting,    // upgraded to a relay; the connect and its timer are pending
+    refused,       // upgraded to a relay whose connection failed or timed out: the close frame
+                   // that says so is on its way, and `up` is never written
+    relaying,      // connected; counted in the bridge's `active` exactly in this phase
+    closed,
+  };
+  // Bytes read on one socket, waiting to be written to the other.
+  template <class Block>
+  struct Pump {
+    std::deque<Block> queue;  // in order; the first inFlight are being written
+    std::size_t pinned = 0;   // memory the queue holds, charged against the watermarks
+    std::size_t inFlight = 0;
+    bool reading = false;  // a read is armed on the source socket
+    bool held = false;     // the read is not re-armed until the queues drain (resumeReads())
+  };
+
+  Phase phase = Phase::awaitingHTTP;
+  std::optional<Target> target;  // set exactly from connecting on
   ReceiveBuffer buffer;
   std::size_t headSearched = 0;  // leading bytes of buffer known to hold no complete head
-  bool answered = false;         // an HTTP response is on its way; it closes the session
-  bool remoteReady = false;
-  bool remoteCounted = false;
-  bool remoteConnecting = false;  // the attempt has neither succeeded, failed nor timed out
-  std::vector<std::vector<std::uint8_t>> pendingToRemote;
-  std::int64_t pendingByteCount = 0;
   FragmentAssembler fragments;
-  bool closed = false;
-
-  // Writes to the client: one gathered write in flight, the rest queued in order.
-  std::deque<OutgoingFrame> toClient;
-  std::size_t toClientBytes = 0;
-  std::size_t clientBatch = 0;  // frames at the front of toClient being written
-  // Writes to the server, once it is ready.
-  std::deque<std::vector<std::uint8_t>> toRemote;
-  std::size_t toRemoteBytes = 0;
-  std::size_t remoteBatch = 0;  // blocks at the front of toRemote being written
-  bool clientReading = false;
-  bool clientReadHeld = false;  // a queue passed the high-water mark
-  bool clientWatched = false;   // an error wait on the client is armed (see watchClient())
-  bool remoteReading = false;
-  bool remoteReadHeld = false;
+  // Client to server: the client read, and messages for the server. Before relaying it is the
+  // queue that waits for the connection, bounded on its own (not by the watermarks).
+  Pump<std::vector<std::uint8_t>> up;
+  // Server to client: the server read, and every write to the client (responses, frames,
+  // echoes, pongs, close frames). One gathered write in flight.
+  Pump<OutgoingFrame> down;
+  bool clientWatched = false;  // an error wait on the client is armed (see watchClient())
 
   // Sockets, resolver and timer last: destroyed first, so no operation can still use the
   // buffers and queues above.
@@ -174,7 +179,7 @@ private:
   auto guarded(Fn fn) {
     return [weak = weak_from_this(), fn = std::move(fn)](auto&&... args) {
       const auto self = weak.lock();
-      if (self && !self->closed) {
+      if (self && self->phase != Phase::closed) {
         fn(*self, std::forward<decltype(args)>(args)...);
       }
     };
@@ -186,7 +191,7 @@ private:
   template <class Fn>
   auto held(Fn fn) {
     return [self = shared_from_this(), fn = std::move(fn)](auto&&... args) {
-      if (!self->closed) {
+      if (self->phase != Phase::closed) {
         fn(*self, std::forward<decltype(args)>(args)...);
       }
     };
@@ -204,6 +209,9 @@ private:
   [[nodiscard]] bool consumeRequest();
   [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
+  [[nodiscard]] bool isRelay() const;
+  // What `up` holds that counts against the watermarks: nothing before relaying.
+  [[nodiscard]] std::size_t upCharged() const;
   void watchClient();
   void onClientError(const boost::system::error_code& error);
   // The error the socket holds for its next call, if any: what a reset leaves behind.

@@ -67,7 +67,7 @@ boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
 }
 
 void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload) {
-  if (mode == Mode::bridge) {
+  if (isRelay()) {
     sendToRemote(std::move(payload));  // text and binary alike, as raw bytes
     return;
   }
@@ -81,7 +81,7 @@ void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::
 
 void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                               Completion completion) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
@@ -93,7 +93,7 @@ void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t
 }
 
 void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   // Each read becomes exactly one binary frame.
@@ -109,7 +109,7 @@ void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
 }
 
 void BridgeSession::sendCloseAndClose(std::uint16_t code, std::string_view reason) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   sendFrame(opcode::close, closePayload(code, reason), [](BridgeSession& self) { self.close(); });

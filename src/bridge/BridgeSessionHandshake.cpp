@@ -31,15 +31,15 @@ void BridgeSession::handleUpgrade(const HTTPRequest& request, std::string_view p
   }
   const auto protocols = request.header("sec-websocket-protocol");
   if (path == "/health") {
-    mode = Mode::health;
+    phase = Phase::health;
     sendWebSocketAccept(*key, protocols);
     return;
   }
   auto parsed = parseTarget(path);
   if (parsed && allowlist->allows(parsed->host, parsed->port)) {
-    // The mode changes before the 101 is queued, so bytes behind the request are read as
+    // The phase changes before the 101 is queued, so bytes behind the request are read as
     // frames; the 101 reaches the client before the remote connection exists.
-    mode = Mode::bridge;
+    phase = Phase::connecting;
     target = std::move(parsed);
     sendWebSocketAccept(*key, protocols);
     connectRemote(*target);

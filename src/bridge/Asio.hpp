@@ -1,5 +1,5 @@
-// The one alias for Boost.Asio, and the I/O object types a session builds on its own strand,
-// so that every completion they deliver runs on that strand.
+// The one alias for Boost.Asio, and the I/O object types a session builds on its worker's
+// io_context: one thread runs each context, so every completion runs on that thread.
 #pragma once
 
 #include <boost/asio/basic_stream_socket.hpp>
@@ -7,7 +7,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/basic_resolver.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <chrono>
 
@@ -15,11 +14,11 @@ namespace quillfern {
 
 namespace asio = boost::asio;
 
-using SessionStrand = asio::strand<asio::io_context::executor_type>;
-using SessionSocket = asio::basic_stream_socket<asio::ip::tcp, SessionStrand>;
-using SessionResolver = asio::ip::basic_resolver<asio::ip::tcp, SessionStrand>;
+using SessionExecutor = asio::io_context::executor_type;
+using SessionSocket = asio::basic_stream_socket<asio::ip::tcp, SessionExecutor>;
+using SessionResolver = asio::ip::basic_resolver<asio::ip::tcp, SessionExecutor>;
 using SessionTimer =
     asio::basic_waitable_timer<std::chrono::steady_clock,
-                               asio::wait_traits<std::chrono::steady_clock>, SessionStrand>;
+                               asio::wait_traits<std::chrono::steady_clock>, SessionExecutor>;
 
 }  // namespace quillfern

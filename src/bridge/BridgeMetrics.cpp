@@ -3,8 +3,14 @@
 namespace quillfern {
 
 BridgeMetrics::Snapshot BridgeMetrics::snapshot() const {
-  const std::scoped_lock guard(lock);
-  return fields;
+  Snapshot copy;
+  {
+    const std::scoped_lock guard(lock);
+    copy = fields;
+  }
+  copy.bytesUp = bytesUp.load(std::memory_order_relaxed);
+  copy.bytesDown = bytesDown.load(std::memory_order_relaxed);
+  return copy;
 }
 
 bool BridgeMetrics::isRunning() const {
@@ -35,13 +41,11 @@ void BridgeMetrics::removeActive() {
 }
 
 void BridgeMetrics::addBytesUp(std::uint64_t count) {
-  const std::scoped_lock guard(lock);
-  fields.bytesUp += count;
+  bytesUp.fetch_add(count, std::memory_order_relaxed);
 }
 
 void BridgeMetrics::addBytesDown(std::uint64_t count) {
-  const std::scoped_lock guard(lock);
-  fields.bytesDown += count;
+  bytesDown.fetch_add(count, std::memory_order_relaxed);
 }
 
 }  // namespace quillfern

@@ -1,8 +1,9 @@
 // The bridge's counters, shared by the bridge, every session and the health route
-// (std::shared_ptr). One lock guards every field; each access takes it alone, so the counters
-// are safe from any thread.
+// (std::shared_ptr). Safe from any thread. The byte counters change on every read and write of
+// every session, so they are relaxed atomics; the rest is guarded by one lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -11,7 +12,8 @@ namespace quillfern {
 
 class BridgeMetrics {
 public:
-  // One consistent reading of every field.
+  // One reading of every field. The byte counts are read without the lock: each is exact, but
+  // the two need not come from the same instant.
   struct Snapshot {
     bool running = false;
     std::int64_t active = 0;      // sessions whose remote connection is ready and not yet closed
@@ -32,7 +34,9 @@ public:
 
 private:
   mutable std::mutex lock;
-  Snapshot fields;
+  Snapshot fields;  // bytesUp and bytesDown unused: the atomics below hold them
+  std::atomic<std::uint64_t> bytesUp{0};
+  std::atomic<std::uint64_t> bytesDown{0};
 };
 
 }  // namespace quillfern

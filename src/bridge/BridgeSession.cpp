@@ -17,40 +17,43 @@ namespace quillfern {
 std::shared_ptr<BridgeSession> BridgeSession::create(Uuid sessionId, SessionSocket clientSocket,
                                                      std::shared_ptr<HostAllowlist> hostAllowlist,
                                                      std::shared_ptr<BridgeMetrics> bridgeMetrics,
-                                                     OnClose closeCallback, Settings settings) {
+                                                     OnClose closeCallback, Settings settings,
+                                                     ChunkPool& chunkPool) {
   // The constructor is private; make_shared cannot reach it.
   return std::shared_ptr<BridgeSession>(
       new BridgeSession(sessionId, std::move(clientSocket), std::move(hostAllowlist),
-                        std::move(bridgeMetrics), std::move(closeCallback), settings));
+                        std::move(bridgeMetrics), std::move(closeCallback), settings,
+                        chunkPool));
 }
 
 BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
                              std::shared_ptr<HostAllowlist> hostAllowlist,
                              std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
-                             Settings sessionSettings)
+                             Settings sessionSettings, ChunkPool& chunkPool)
     : id(sessionId),
       allowlist(std::move(hostAllowlist)),
       metrics(std::move(bridgeMetrics)),
       onClose(std::move(closeCallback)),
       settings(sessionSettings),
-      strand(clientSocket.get_executor()),
+      executor(clientSocket.get_executor()),
+      chunks(chunkPool),
       client(std::move(clientSocket)),
-      remote(strand),
-      resolver(strand),
-      connectTimer(strand),
-      requestTimer(strand) {}
+      remote(executor),
+      resolver(executor),
+      connectTimer(executor),
+      requestTimer(executor) {}
 
 void BridgeSession::start() {
-  asio::post(strand, guarded([](BridgeSession& self) { self.onStarted(); }));
+  asio::post(executor, guarded([](BridgeSession& self) { self.onStarted(); }));
 }
 
 void BridgeSession::stop() {
   // Holds the session strongly: the registry may already have let go of it.
-  asio::post(strand, [self = shared_from_this()] { self->close(); });
+  asio::post(executor, [self = shared_from_this()] { self->close(); });
 }
 
 void BridgeSession::onStarted() {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   boost::system::error_code ignored;
   // A game: latency matters more than the number of packets.
   client.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -61,8 +64,8 @@ void BridgeSession::onStarted() {
 }
 
 void BridgeSession::fail(std::string_view message) {
-  assert(strand.running_in_this_thread());
-  if (closed) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed) {
     return;
   }
   metrics->setLastError(std::string(message));
@@ -71,11 +74,12 @@ void BridgeSession::fail(std::string_view message) {
 }
 
 void BridgeSession::close() {
-  assert(strand.running_in_this_thread());
-  if (closed) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed) {
     return;
   }
-  closed = true;
+  const bool wasRelaying = phase == Phase::relaying;
+  phase = Phase::closed;
   boost::system::error_code ignored;
   client.close(ignored);
   resolver.cancel();
@@ -84,9 +88,8 @@ void BridgeSession::close() {
   if (remote.is_open()) {
     remote.close(ignored);
   }
-  if (remoteCounted) {
+  if (wasRelaying) {
     metrics->removeActive();
-    remoteCounted = false;
   }
   onClose(id);
 }
@@ -105,21 +108,29 @@ BridgeSession::ReadResult BridgeSession::readAvailable(SessionSocket& socket,
 bool BridgeSession::clientBacklogged() const {
   // Client input feeds both queues: messages for the server, and echoes, pongs and close
   // echoes for the client itself.
-  return toRemoteBytes > highWater || toClientBytes > highWater;
+  return upCharged() > highWater || down.pinned > highWater;
+}
+
+bool BridgeSession::isRelay() const {
+  return phase == Phase::connecting || phase == Phase::refused || phase == Phase::relaying;
+}
+
+std::size_t BridgeSession::upCharged() const {
+  return phase == Phase::relaying ? up.pinned : 0;
 }
 
 // The one place the client read is armed.
 void BridgeSession::receiveClient() {
-  assert(strand.running_in_this_thread());
-  if (closed || clientReading) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed || up.reading) {
     return;
   }
   if (clientBacklogged()) {
-    clientReadHeld = true;  // resumeReads() re-arms it once the queues drain
+    up.held = true;  // resumeReads() re-arms it once the queues drain
     watchClient();
     return;
   }
-  clientReading = true;
+  up.reading = true;
   client.async_wait(SessionSocket::wait_read,
                     guarded([](BridgeSession& self, const boost::system::error_code& error) {
                       self.onClientReadable(error);
@@ -127,23 +138,31 @@ void BridgeSession::receiveClient() {
 }
 
 void BridgeSession::onClientReadable(const boost::system::error_code& waitError) {
-  clientReading = false;
+  up.reading = false;
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  const auto [bytes, error] = readAvailable(client, waitError);
-  if (!bytes.empty()) {
-    buffer.receive(bytes);
-    consumeBuffer();
-    buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
-    if (bytes.size() < readSize) {
-      buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+  ReadResult read = readAvailable(client, waitError);
+  for (std::size_t reads = 1;; ++reads) {
+    if (!read.bytes.empty()) {
+      buffer.receive(read.bytes);
+      consumeBuffer();
+      buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
+      if (read.bytes.size() < readSize) {
+        buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+      }
     }
+    if (read.error || read.bytes.size() < readSize || reads == drainBudget
+        || phase == Phase::closed || phase == Phase::answering || clientBacklogged()) {
+      break;
+    }
+    read = readAvailable(client, {});
   }
+  const boost::system::error_code error = read.error;
   if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its
     // way; that write's completion closes the session.
-    if (!answered) {
+    if (phase != Phase::answering) {
       close();
     }
   } else if (error && error != asio::error::would_block) {
@@ -181,7 +200,7 @@ void BridgeSession::onClientError(const boost::system::error_code& waitError) {
   // Urgent (out-of-band) data woke the wait. It is never part of the stream; dropping it keeps
   // the wait from waking again at once.
   char urgent = 0;
-  if (::recv(client.native_handle(), &urgent, 1, MSG_OOB | MSG_DONTWAIT) == 1 && clientReadHeld) {
+  if (::recv(client.native_handle(), &urgent, 1, MSG_OOB | MSG_DONTWAIT) == 1 && up.held) {
     watchClient();
   }
 }
@@ -208,12 +227,12 @@ boost::system::error_code BridgeSession::pendingError(SessionSocket& socket) {
 // the session ends. A session answers one request: once a response is on its way, nothing the
 // client sent is interpreted any more, so bytes behind the request are dropped unread.
 void BridgeSession::consumeBuffer() {
-  while (!closed && !answered) {
-    if (!(mode == Mode::awaitingHTTP ? consumeRequest() : consumeFrame())) {
+  while (phase != Phase::closed && phase != Phase::answering) {
+    if (!(phase == Phase::awaitingHTTP ? consumeRequest() : consumeFrame())) {
       break;
     }
   }
-  if (answered) {
+  if (phase == Phase::answering) {
     buffer.consume(buffer.size());
   }
 }

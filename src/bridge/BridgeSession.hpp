@@ -1,11 +1,12 @@
 // One connection accepted by the loopback bridge: it reads one HTTP request, answers it or
 // upgrades to a WebSocket, and then echoes (health) or relays to one remote TCP server. The
 // bridge's registry owns each session (std::shared_ptr); handlers hold it weakly, except those
-// of composed writes and connects (see held()). All members run on the session's own strand,
+// of composed writes and connects (see held()). All members run on the session's worker,
 // except create(), start() and stop().
 #pragma once
 
 #include "bridge/Asio.hpp"
+#include "bridge/ChunkPool.hpp"
 #include "bridge/FragmentAssembler.hpp"
 #include "bridge/HttpRequest.hpp"
 #include "bridge/ReceiveBuffer.hpp"
@@ -38,11 +39,9 @@ public:
   using HTTPRequest = quillfern::HTTPRequest;
   using WebSocketFrame = quillfern::WebSocketFrame;
   using Uuid = boost::uuids::uuid;
-  // Called once, by close(), on the session's strand.
+  // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
 
-  // What the receive buffer holds next. In bridge mode `target` names the server.
-  enum class Mode { awaitingHTTP, health, bridge };
 
   // Fixed per bridge; tests shorten the time-outs.
   struct Settings {
@@ -56,10 +55,12 @@ public:
     std::uint16_t listenPort = 0;
   };
 
-  // client's executor is the session's strand.
+  // client's executor is the worker's context the session lives on for good; chunkPool is
+  // that worker's, and outlives the session.
   [[nodiscard]] static std::shared_ptr<BridgeSession> create(
       Uuid sessionId, SessionSocket clientSocket, std::shared_ptr<HostAllowlist> hostAllowlist,
-      std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings);
+      std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback, Settings settings,
+      ChunkPool& chunkPool);
 
   BridgeSession(const BridgeSession&) = delete;
   BridgeSession& operator=(const BridgeSession&) = delete;
@@ -67,19 +68,33 @@ public:
   BridgeSession& operator=(BridgeSession&&) = delete;
   ~BridgeSession() = default;
 
-  // Starts reading the client on the session's strand. Any thread.
+  // Starts reading the client on the session's worker. Any thread.
   void start();
-  // Schedules close() on the strand and keeps the session alive until it has run. Any thread.
+  // Schedules close() on the session's worker and keeps the session alive until it has run.
+  // Any thread.
   void stop();
 
 private:
   // A write waiting for the client: a frame header (empty for raw bytes) and its payload, sent
-  // together in one gathered write, then the completion, if any.
+  // together in one gathered write, then the completion, if any. The payload is either owned
+  // bytes or the first chunkBytes of a pooled chunk that a server read filled.
   using Completion = std::function<void(BridgeSession&)>;
   struct OutgoingFrame {
     ServerFrameHeader header;
     std::vector<std::uint8_t> payload;
+    ChunkPool::Chunk chunk;
+    std::size_t chunkBytes = 0;
     Completion completion;
+
+    [[nodiscard]] asio::const_buffer body() const {
+      return chunk ? asio::const_buffer(chunk.get(), chunkBytes)
+                   : asio::const_buffer(payload.data(), payload.size());
+    }
+    // The memory the frame holds while it waits, which is what the watermarks count: a chunk
+    // is held whole however few of its bytes are used.
+    [[nodiscard]] std::size_t pinned() const {
+      return header.size + (chunk ? ChunkPool::chunkSize : payload.size());
+    }
   };
 
   // Frames or blocks written by one gathered write, at most; Asio hands up to 64 buffers to
@@ -90,7 +105,15 @@ private:
   using GatherList = boost::container::static_vector<asio::const_buffer, 2 * maximumBatch>;
 
   // Each read from either socket takes at most this many bytes.
-  static constexpr std::size_t readSize = 65536;
+  static constexpr std::size_t readSize = ChunkPool::chunkSize;
+  // A server read shorter than this is copied out of its chunk, which goes back to the pool at
+  // once: a slow trickle of small reads then holds little memory, and a chunk is reused soon.
+  static constexpr std::size_t smallRead = 4096;
+  // Reads of one socket per wake-up, at most: a read that fills readSize bytes is followed by
+  // another at once, without waiting for readiness again, until a short read shows the socket
+  // drained, a queue passes the high-water mark, or the budget is spent and the worker's other
+  // sessions get their turn.
+  static constexpr std::size_t drainBudget = 4;
   // Flow control: a side's read is not re-armed while more than highWater bytes wait to be
   // written to the other side, and resumes once the queue is down to lowWater.
   static constexpr std::size_t highWater = 1 << 20;
@@ -101,34 +124,42 @@ private:
   const std::shared_ptr<BridgeMetrics> metrics;
   const OnClose onClose;
   const Settings settings;
-  const SessionStrand strand;
+  const SessionExecutor executor;
+  ChunkPool& chunks;
 
-  Mode mode = Mode::awaitingHTTP;
-  std::optional<Target> target;  // set exactly when mode is bridge
+  // Where the session is in its life. What the receive buffer holds next follows from it.
+  enum class Phase {
+    awaitingHTTP,  // reading the request head; the request deadline is armed
+    answering,     // an HTTP response is queued; its write's completion closes the session
+    health,        // upgraded on /health: echoes
+    connecting,    // upgraded to a relay; the connect and its timer are pending
+    refused,       // upgraded to a relay whose connection failed or timed out: the close frame
+                   // that says so is on its way, and `up` is never written
+    relaying,      // connected; counted in the bridge's `active` exactly in this phase
+    closed,
+  };
+  // Bytes read on one socket, waiting to be written to the other.
+  template <class Block>
+  struct Pump {
+    std::deque<Block> queue;  // in order; the first inFlight are being written
+    std::size_t pinned = 0;   // memory the queue holds, charged against the watermarks
+    std::size_t inFlight = 0;
+    bool reading = false;  // a read is armed on the source socket
+    bool held = false;     // the read is not re-armed until the queues drain (resumeReads())
+  };
+
+  Phase phase = Phase::awaitingHTTP;
+  std::optional<Target> target;  // set exactly from connecting on
   ReceiveBuffer buffer;
   std::size_t headSearched = 0;  // leading bytes of buffer known to hold no complete head
-  bool answered = false;         // an HTTP response is on its way; it closes the session
-  bool remoteReady = false;
-  bool remoteCounted = false;
-  bool remoteConnecting = false;  // the attempt has neither succeeded, failed nor timed out
-  std::vector<std::vector<std::uint8_t>> pendingToRemote;
-  std::int64_t pendingByteCount = 0;
   FragmentAssembler fragments;
-  bool closed = false;
-
-  // Writes to the client: one gathered write in flight, the rest queued in order.
-  std::deque<OutgoingFrame> toClient;
-  std::size_t toClientBytes = 0;
-  std::size_t clientBatch = 0;  // frames at the front of toClient being written
-  // Writes to the server, once it is ready.
-  std::deque<std::vector<std::uint8_t>> toRemote;
-  std::size_t toRemoteBytes = 0;
-  std::size_t remoteBatch = 0;  // blocks at the front of toRemote being written
-  bool clientReading = false;
-  bool clientReadHeld = false;  // a queue passed the high-water mark
-  bool clientWatched = false;   // an error wait on the client is armed (see watchClient())
-  bool remoteReading = false;
-  bool remoteReadHeld = false;
+  // Client to server: the client read, and messages for the server. Before relaying it is the
+  // queue that waits for the connection, bounded on its own (not by the watermarks).
+  Pump<std::vector<std::uint8_t>> up;
+  // Server to client: the server read, and every write to the client (responses, frames,
+  // echoes, pongs, close frames). One gathered write in flight.
+  Pump<OutgoingFrame> down;
+  bool clientWatched = false;  // an error wait on the client is armed (see watchClient())
 
   // Sockets, resolver and timer last: destroyed first, so no operation can still use the
   // buffers and queues above.
@@ -141,14 +172,14 @@ private:
   BridgeSession(Uuid sessionId, SessionSocket clientSocket,
                 std::shared_ptr<HostAllowlist> hostAllowlist,
                 std::shared_ptr<BridgeMetrics> bridgeMetrics, OnClose closeCallback,
-                Settings sessionSettings);
+                Settings sessionSettings, ChunkPool& chunkPool);
 
   // Calls fn only while the session lives and is open.
   template <class Fn>
   auto guarded(Fn fn) {
     return [weak = weak_from_this(), fn = std::move(fn)](auto&&... args) {
       const auto self = weak.lock();
-      if (self && !self->closed) {
+      if (self && self->phase != Phase::closed) {
         fn(*self, std::forward<decltype(args)>(args)...);
       }
     };
@@ -160,7 +191,7 @@ private:
   template <class Fn>
   auto held(Fn fn) {
     return [self = shared_from_this(), fn = std::move(fn)](auto&&... args) {
-      if (!self->closed) {
+      if (self->phase != Phase::closed) {
         fn(*self, std::forward<decltype(args)>(args)...);
       }
     };
@@ -178,6 +209,9 @@ private:
   [[nodiscard]] bool consumeRequest();
   [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
+  [[nodiscard]] bool isRelay() const;
+  // What `up` holds that counts against the watermarks: nothing before relaying.
+  [[nodiscard]] std::size_t upCharged() const;
   void watchClient();
   void onClientError(const boost::system::error_code& error);
   // The error the socket holds for its next call, if any: what a reset leaves behind.
@@ -220,6 +254,7 @@ private:
   void deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload);
   void sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                  Completion completion = {});
+  void sendServerBytes(ChunkPool::Chunk chunk, std::size_t count);
   void sendCloseAndClose(std::uint16_t code, std::string_view reason);
 
   // Remote TCP relay (BridgeSessionRelay.cpp).

@@ -38,7 +38,7 @@ BridgeSession::nextWebSocketFrame() {
 }
 
 boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   switch (frame.opcode) {
     case opcode::pong:
       return {};
@@ -67,7 +67,7 @@ boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
 }
 
 void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload) {
-  if (mode == Mode::bridge) {
+  if (isRelay()) {
     sendToRemote(std::move(payload));  // text and binary alike, as raw bytes
     return;
   }
@@ -81,16 +81,35 @@ void BridgeSession::deliverMessage(std::uint8_t messageOpcode, std::vector<std::
 
 void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                               Completion completion) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
-  queueForClient(OutgoingFrame{
-      .header = header, .payload = std::move(payload), .completion = std::move(completion)});
+  queueForClient(OutgoingFrame{.header = header,
+                               .payload = std::move(payload),
+                               .chunk = {},
+                               .chunkBytes = 0,
+                               .completion = std::move(completion)});
+}
+
+void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
+  if (phase == Phase::closed) {
+    return;
+  }
+  // Each read becomes exactly one binary frame.
+  if (count < smallRead) {
+    sendFrame(opcode::binary, std::vector<std::uint8_t>(chunk.get(), chunk.get() + count));
+    return;  // the chunk goes back to the pool here
+  }
+  queueForClient(OutgoingFrame{.header = encodeFrameHeader(opcode::binary, count),
+                               .payload = {},
+                               .chunk = std::move(chunk),
+                               .chunkBytes = count,
+                               .completion = {}});
 }
 
 void BridgeSession::sendCloseAndClose(std::uint16_t code, std::string_view reason) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
   sendFrame(opcode::close, closePayload(code, reason), [](BridgeSession& self) { self.close(); });

@@ -17,7 +17,7 @@ constexpr std::string_view textPlain = "text/plain; charset=utf-8";
 }  // namespace
 
 void BridgeSession::handleUpgrade(const HTTPRequest& request, std::string_view path) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   const auto origin = request.header("origin");
   if (!BridgeConfig::isAllowedOrigin(origin)) {
     log(LogTag::bridge, "拒绝 Origin：" + std::string(origin ? *origin : "(无)"));
@@ -31,15 +31,15 @@ void BridgeSession::handleUpgrade(const HTTPRequest& request, std::string_view p
   }
   const auto protocols = request.header("sec-websocket-protocol");
   if (path == "/health") {
-    mode = Mode::health;
+    phase = Phase::health;
     sendWebSocketAccept(*key, protocols);
     return;
   }
   auto parsed = parseTarget(path);
   if (parsed && allowlist->allows(parsed->host, parsed->port)) {
-    // The mode changes before the 101 is queued, so bytes behind the request are read as
+    // The phase changes before the 101 is queued, so bytes behind the request are read as
     // frames; the 101 reaches the client before the remote connection exists.
-    mode = Mode::bridge;
+    phase = Phase::connecting;
     target = std::move(parsed);
     sendWebSocketAccept(*key, protocols);
     connectRemote(*target);

@@ -28,9 +28,9 @@ void BridgeSession::armRequestDeadline() {
 }
 
 void BridgeSession::onRequestDeadline(const boost::system::error_code& error) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   // The head may have completed after the timer fired but before this ran.
-  if (error == asio::error::operation_aborted || mode != Mode::awaitingHTTP || answered) {
+  if (error == asio::error::operation_aborted || phase != Phase::awaitingHTTP) {
     return;
   }
   fail("请求头未在时限内到齐，已断开连接");
@@ -53,7 +53,7 @@ boost::system::result<std::optional<BridgeSession::HTTPRequest>> BridgeSession::
 }
 
 void BridgeSession::handle(const HTTPRequest& request) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   // A page whose own name has been made to resolve to 127.0.0.1 (DNS rebinding) reaches the
   // bridge as a same-origin request under that name, so a browser's request is answered only
   // under the bridge's own names. A request without a Host header is no browser's.
@@ -94,10 +94,10 @@ void BridgeSession::handlePlainHTTP(std::string_view path) {
 
 void BridgeSession::sendHTTP(int code, std::string_view reason, std::string_view body,
                              std::string_view contentType) {
-  if (closed) {
+  if (phase == Phase::closed) {
     return;
   }
-  answered = true;
+  phase = Phase::answering;
   sendRaw(httpResponse(code, reason, body, contentType), [](BridgeSession& self) { self.close(); });
 }
 

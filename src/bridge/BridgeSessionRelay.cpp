@@ -15,17 +15,17 @@ namespace quillfern {
 
 namespace {
 
-constexpr std::int64_t maximumPendingBytes = 33'554'432;
+constexpr std::size_t maximumPendingBytes = 33'554'432;
 
 }  // namespace
 
 void BridgeSession::connectRemote(const Target& remoteTarget) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (remoteTarget.port == 0) {
+    phase = Phase::refused;
     sendCloseAndClose(1011, "Invalid TCP port");
     return;
   }
-  remoteConnecting = true;
   // The time-out counts from the start of the attempt, name resolution included.
   connectTimer.expires_after(settings.connectTimeout);
   connectTimer.async_wait(guarded([](BridgeSession& self, const boost::system::error_code& error) {
@@ -67,7 +67,7 @@ void BridgeSession::onResolved(const boost::system::error_code& error,
 }
 
 void BridgeSession::onRemoteConnected(const boost::system::error_code& error) {
-  assert(strand.running_in_this_thread());
+  assert(executor.running_in_this_thread());
   if (error == asio::error::operation_aborted) {
     return;
   }
@@ -75,28 +75,24 @@ void BridgeSession::onRemoteConnected(const boost::system::error_code& error) {
     onConnectFailed(error);
     return;
   }
-  remoteConnecting = false;
   connectTimer.cancel();
   boost::system::error_code ignored;
   remote.set_option(asio::ip::tcp::no_delay(true), ignored);
   remote.non_blocking(true, ignored);
-  remoteReady = true;
-  remoteCounted = true;
+  phase = Phase::relaying;
   metrics->addActive();
   log(LogTag::tcp, "已连接 " + target->text());
-  auto pending = std::move(pendingToRemote);
-  pendingToRemote.clear();
-  pendingByteCount = 0;
-  for (auto& block : pending) {
-    sendToRemote(std::move(block));
+  // What the client sent while the connection was being made goes first.
+  if (!up.queue.empty() && remote.is_open()) {
+    writeRemote();
   }
-  if (!closed && remote.is_open()) {
+  if (remote.is_open()) {
     receiveRemote();
   }
 }
 
 void BridgeSession::onConnectFailed(const boost::system::error_code& error) {
-  remoteConnecting = false;
+  phase = Phase::refused;
   connectTimer.cancel();
   const std::string description = error.message();
   metrics->setLastError(description);
@@ -106,10 +102,10 @@ void BridgeSession::onConnectFailed(const boost::system::error_code& error) {
 
 void BridgeSession::onConnectTimeout(const boost::system::error_code& error) {
   // A timer that already fired cannot be cancelled, so check that the attempt is still open.
-  if (error == asio::error::operation_aborted || remoteReady || !remoteConnecting) {
+  if (error == asio::error::operation_aborted || phase != Phase::connecting) {
     return;
   }
-  remoteConnecting = false;
+  phase = Phase::refused;
   log(LogTag::tcp, target->text() + " 连接超时");
   // End the attempt now, so that it cannot still succeed while the close frame is written.
   resolver.cancel();
@@ -119,35 +115,35 @@ void BridgeSession::onConnectTimeout(const boost::system::error_code& error) {
 }
 
 void BridgeSession::sendToRemote(std::vector<std::uint8_t> bytes) {
-  assert(strand.running_in_this_thread());
-  if (closed) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed) {
     return;
   }
-  if (remoteReady && remote.is_open()) {
-    toRemoteBytes += bytes.size();
-    toRemote.push_back(std::move(bytes));
-    if (remoteBatch == 0) {
+  if (phase == Phase::relaying && remote.is_open()) {
+    up.pinned += bytes.size();
+    up.queue.push_back(std::move(bytes));
+    if (up.inFlight == 0) {
       writeRemote();
     }
     return;
   }
-  pendingByteCount += static_cast<std::int64_t>(bytes.size());
-  if (pendingByteCount > maximumPendingBytes) {
+  if (up.pinned + bytes.size() > maximumPendingBytes) {
     sendCloseAndClose(1009, "Pending data too large");
     return;
   }
-  pendingToRemote.push_back(std::move(bytes));
+  up.pinned += bytes.size();
+  up.queue.push_back(std::move(bytes));
 }
 
 void BridgeSession::writeRemote() {
   GatherList gather;
-  remoteBatch = 0;
-  for (const auto& block : toRemote) {
-    if (remoteBatch == maximumBatch) {
+  up.inFlight = 0;
+  for (const auto& block : up.queue) {
+    if (up.inFlight == maximumBatch) {
       break;
     }
     gather.emplace_back(block.data(), block.size());
-    ++remoteBatch;
+    ++up.inFlight;
   }
   asio::async_write(remote, gather,
                     held([](BridgeSession& self, const boost::system::error_code& error,
@@ -162,29 +158,29 @@ void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {
     return;
   }
   std::uint64_t written = 0;
-  for (; remoteBatch > 0; --remoteBatch) {
-    written += toRemote.front().size();
-    toRemote.pop_front();
+  for (; up.inFlight > 0; --up.inFlight) {
+    written += up.queue.front().size();
+    up.queue.pop_front();
   }
-  toRemoteBytes -= written;
+  up.pinned -= written;
   metrics->addBytesUp(written);
   resumeReads();
-  if (!toRemote.empty() && remoteBatch == 0) {
+  if (!up.queue.empty() && up.inFlight == 0) {
     writeRemote();
   }
 }
 
 // The one place the remote read is armed.
 void BridgeSession::receiveRemote() {
-  assert(strand.running_in_this_thread());
-  if (closed || !remote.is_open() || remoteReading) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed || !remote.is_open() || down.reading) {
     return;
   }
-  if (toClientBytes > highWater) {
-    remoteReadHeld = true;  // resumeReads() re-arms it once the client has caught up
+  if (down.pinned > highWater) {
+    down.held = true;  // resumeReads() re-arms it once the client has caught up
     return;
   }
-  remoteReading = true;
+  down.reading = true;
   remote.async_wait(SessionSocket::wait_read,
                     guarded([](BridgeSession& self, const boost::system::error_code& error) {
                       self.onRemoteReadable(error);
@@ -192,22 +188,29 @@ void BridgeSession::receiveRemote() {
 }
 
 void BridgeSession::onRemoteReadable(const boost::system::error_code& waitError) {
-  remoteReading = false;
+  down.reading = false;
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  auto [bytes, error] = readAvailable(remote, waitError);
+  boost::system::error_code error = waitError;
+  for (std::size_t reads = 0; !error && reads < drainBudget; ++reads) {
+    // A chunk is taken only now that the socket is readable, so an idle session holds none.
+    ChunkPool::Chunk chunk = chunks.take();
+    const std::size_t count = remote.read_some(asio::buffer(chunk.get(), readSize), error);
+    if (count > 0) {
+      metrics->addBytesDown(count);
+      sendServerBytes(std::move(chunk), count);
+    }
+    if (count < readSize || phase == Phase::closed || down.pinned > highWater) {
+      break;
+    }
+  }
   // When a write to the server took its reset, the read sees only the end of the stream; a
   // reset is a failure, not an orderly end.
   if (error == asio::error::eof) {
     if (const auto reset = pendingError(remote)) {
       error = reset;
     }
-  }
-  if (!bytes.empty()) {
-    metrics->addBytesDown(bytes.size());
-    // Each read becomes exactly one binary frame.
-    sendFrame(opcode::binary, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
   }
   if (error == asio::error::eof) {
     sendCloseAndClose(1000, "TCP closed");

@@ -10,34 +10,37 @@
 namespace quillfern {
 
 void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completion) {
-  queueForClient(OutgoingFrame{
-      .header = {}, .payload = std::move(bytes), .completion = std::move(completion)});
+  queueForClient(OutgoingFrame{.header = {},
+                               .payload = std::move(bytes),
+                               .chunk = {},
+                               .chunkBytes = 0,
+                               .completion = std::move(completion)});
 }
 
 void BridgeSession::queueForClient(OutgoingFrame frame) {
-  assert(strand.running_in_this_thread());
-  if (closed) {
+  assert(executor.running_in_this_thread());
+  if (phase == Phase::closed) {
     return;  // dropped, and its completion never runs
   }
-  toClientBytes += frame.header.size + frame.payload.size();
-  toClient.push_back(std::move(frame));
-  if (clientBatch == 0) {
+  down.pinned += frame.pinned();
+  down.queue.push_back(std::move(frame));
+  if (down.inFlight == 0) {
     writeClient();
   }
 }
 
 void BridgeSession::writeClient() {
   GatherList gather;
-  clientBatch = 0;
-  for (const OutgoingFrame& frame : toClient) {
-    if (clientBatch == maximumBatch) {
+  down.inFlight = 0;
+  for (const OutgoingFrame& frame : down.queue) {
+    if (down.inFlight == maximumBatch) {
       break;
     }
     if (frame.header.size > 0) {
       gather.emplace_back(frame.header.bytes.data(), frame.header.size);
     }
-    gather.emplace_back(frame.payload.data(), frame.payload.size());
-    ++clientBatch;
+    gather.push_back(frame.body());
+    ++down.inFlight;
     // A completion (closing the session, mostly) must run before anything behind it is sent.
     if (frame.completion) {
       break;
@@ -56,32 +59,32 @@ void BridgeSession::onClientWritten(const boost::system::error_code& error) {
     return;
   }
   Completion completion;
-  for (; clientBatch > 0; --clientBatch) {
-    OutgoingFrame& frame = toClient.front();
-    toClientBytes -= frame.header.size + frame.payload.size();
+  for (; down.inFlight > 0; --down.inFlight) {
+    OutgoingFrame& frame = down.queue.front();
+    down.pinned -= frame.pinned();
     completion = std::move(frame.completion);
-    toClient.pop_front();
+    down.queue.pop_front();
   }
   if (completion) {
     completion(*this);
-    if (closed) {
+    if (phase == Phase::closed) {
       return;
     }
   }
   resumeReads();
-  if (!toClient.empty() && clientBatch == 0) {
+  if (!down.queue.empty() && down.inFlight == 0) {
     writeClient();
   }
 }
 
 // Re-arms a read held back by a full queue once the queues it feeds have drained.
 void BridgeSession::resumeReads() {
-  if (remoteReadHeld && toClientBytes <= lowWater) {
-    remoteReadHeld = false;
+  if (down.held && down.pinned <= lowWater) {
+    down.held = false;
     receiveRemote();
   }
-  if (clientReadHeld && toClientBytes <= lowWater && toRemoteBytes <= lowWater) {
-    clientReadHeld = false;
+  if (up.held && down.pinned <= lowWater && upCharged() <= lowWater) {
+    up.held = false;
     receiveClient();
   }
 }

@@ -1,7 +1,7 @@
 // Joins a client's fragmented messages: a text or binary frame without FIN opens a message,
 // continuation frames add to it, and the one with FIN completes it. Control frames never come
 // here; they may arrive between fragments and leave the message alone. Pure; confined to one
-// session's strand.
+// session's worker.
 #pragma once
 
 #include "bridge/WebSocketFrameCodec.hpp"

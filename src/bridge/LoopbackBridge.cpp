@@ -6,10 +6,12 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <exception>
 #include <future>
 #include <thread>
+#include <vector>
 
 namespace quillfern {
 
@@ -50,13 +52,14 @@ LoopbackBridge::LoopbackBridge(std::shared_ptr<HostAllowlist> hostAllowlist,
       metrics(std::make_shared<BridgeMetrics>()),
       requestedPort(listenPort),
       pool(poolSize()),
-      strand(asio::make_strand(pool.context())),
-      acceptPause(strand) {}
+      listenerExecutor(pool.at(0).io.get_executor()),
+      acceptPause(listenerExecutor) {}
 
 LoopbackBridge::~LoopbackBridge() {
   try {
     bool wasListening = false;
-    runOnStrand([&] { wasListening = closeEverything(); });
+    runOn(pool.at(0), [&] { wasListening = closeListener(); });
+    closeSessions();
     if (wasListening) {
       log(LogTag::bridge, "已停止");
     }
@@ -67,10 +70,10 @@ LoopbackBridge::~LoopbackBridge() {
 }
 
 template <class Fn>
-void LoopbackBridge::runOnStrand(Fn fn) {
-  assert(!strand.running_in_this_thread());
+void LoopbackBridge::runOn(Worker& worker, Fn fn) {
+  assert(!worker.io.get_executor().running_in_this_thread());
   std::promise<void> done;
-  asio::post(strand, [&] {
+  asio::post(worker.io, [&] {
     try {
       fn();
       done.set_value();
@@ -81,16 +84,45 @@ void LoopbackBridge::runOnStrand(Fn fn) {
   done.get_future().get();
 }
 
+template <class Fn>
+void LoopbackBridge::runOnEach(Fn fn) {
+  std::vector<std::promise<void>> done(pool.size());
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    Worker& worker = pool.at(i);
+    assert(!worker.io.get_executor().running_in_this_thread());
+    asio::post(worker.io, [&fn, &worker, &finished = done[i]] {
+      try {
+        fn(worker);
+        finished.set_value();
+      } catch (...) {
+        finished.set_exception(std::current_exception());
+      }
+    });
+  }
+  // Every task refers to fn and done: all of them are waited for before any error is raised.
+  std::vector<std::future<void>> results;
+  for (std::promise<void>& finished : done) {
+    results.push_back(finished.get_future());
+  }
+  for (std::future<void>& result : results) {
+    result.wait();
+  }
+  for (std::future<void>& result : results) {
+    result.get();
+  }
+}
+
 void LoopbackBridge::start() {
   boost::system::error_code error;
-  runOnStrand([&] { error = openListener(); });
+  runOn(pool.at(0), [&] { error = openListener(); });
   if (error) {
     throw boost::system::system_error(error);
   }
 }
 
 void LoopbackBridge::stop() {
-  runOnStrand([&] { closeEverything(); });
+  runOn(pool.at(0), [&] { closeListener(); });
+  closeSessions();
   log(LogTag::bridge, "已停止");
 }
 
@@ -107,27 +139,27 @@ BridgeMetrics::Snapshot LoopbackBridge::metricsSnapshot() const {
 }
 
 std::size_t LoopbackBridge::sessionCount() {
-  std::size_t count = 0;
-  runOnStrand([&] { count = sessions.size(); });
+  std::atomic<std::size_t> count{0};
+  runOnEach([&](Worker& worker) { count += worker.sessions.size(); });
   return count;
 }
 
 void LoopbackBridge::setConnectTimeout(std::chrono::steady_clock::duration timeout) {
-  runOnStrand([&] { sessionSettings.connectTimeout = timeout; });
+  runOn(pool.at(0), [&] { sessionSettings.connectTimeout = timeout; });
 }
 
 void LoopbackBridge::setRequestTimeout(std::chrono::steady_clock::duration timeout) {
-  runOnStrand([&] { sessionSettings.requestTimeout = timeout; });
+  runOn(pool.at(0), [&] { sessionSettings.requestTimeout = timeout; });
 }
 
 boost::system::error_code LoopbackBridge::openListener() {
-  assert(strand.running_in_this_thread());
+  assert(listenerExecutor.running_in_this_thread());
   if (listener) {
     return {};  // whatever state it is in, even failed: only stop() clears it
   }
   // Bound to loopback only: this is what keeps the bridge unreachable from other machines.
   const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), requestedPort);
-  asio::ip::tcp::acceptor acceptor(strand);
+  asio::ip::tcp::acceptor acceptor(listenerExecutor);
   boost::system::error_code error;
   acceptor.open(endpoint.protocol(), error);
   if (!error) {
@@ -151,8 +183,8 @@ boost::system::error_code LoopbackBridge::openListener() {
   return {};
 }
 
-bool LoopbackBridge::closeEverything() {
-  assert(strand.running_in_this_thread());
+bool LoopbackBridge::closeListener() {
+  assert(listenerExecutor.running_in_this_thread());
   const bool wasListening = listener.has_value();
   if (listener) {
     boost::system::error_code ignored;
@@ -161,26 +193,37 @@ bool LoopbackBridge::closeEverything() {
   }
   acceptPause.cancel();
   acceptPauseLength.reset();
-  Sessions snapshot;
-  snapshot.swap(sessions);
-  // Each close runs on its session's strand; the task keeps the session alive until then.
-  for (const auto& entry : snapshot) {
-    entry.second->stop();
-  }
   metrics->setRunning(false);
   return wasListening;
 }
 
-void LoopbackBridge::acceptNext() {
-  // Each session gets a strand of its own, given to its socket here.
-  listener->async_accept(asio::make_strand(pool.context()),
-                         [this](const boost::system::error_code& error, SessionSocket socket) {
-                           onAccepted(error, std::move(socket));
-                         });
+void LoopbackBridge::closeSessions() {
+  // The listener is closed first, so every adoption it started was posted before this and
+  // runs before it: no session joins a registry after it has been emptied.
+  runOnEach([](Worker& worker) {
+    WorkerPool::Sessions snapshot;
+    snapshot.swap(worker.sessions);
+    // Each close runs after this task; the task it posts keeps the session alive until then.
+    for (const auto& entry : snapshot) {
+      entry.second->stop();
+    }
+  });
 }
 
-void LoopbackBridge::onAccepted(const boost::system::error_code& error, SessionSocket socket) {
-  assert(strand.running_in_this_thread());
+void LoopbackBridge::acceptNext() {
+  // Each connection is accepted straight onto the next worker's context, where its session
+  // will live.
+  Worker& worker = pool.next();
+  listener->async_accept(
+      worker.io.get_executor(),
+      [this, &worker](const boost::system::error_code& error, SessionSocket socket) {
+        onAccepted(error, worker, std::move(socket));
+      });
+}
+
+void LoopbackBridge::onAccepted(const boost::system::error_code& error, Worker& worker,
+                                SessionSocket socket) {
+  assert(listenerExecutor.running_in_this_thread());
   // A connection accepted just as stop() closed the listener is dropped with the socket.
   if (error == asio::error::operation_aborted || !listener || !listener->is_open()) {
     return;
@@ -190,7 +233,10 @@ void LoopbackBridge::onAccepted(const boost::system::error_code& error, SessionS
     return;
   }
   acceptPauseLength.reset();  // a shortage, if there was one, is over
-  accept(std::move(socket));
+  asio::post(worker.io, [this, &worker, id = newSessionId(), socket = std::move(socket),
+                         settings = sessionSettings]() mutable {
+    adopt(worker, id, std::move(socket), settings);
+  });
   acceptNext();
 }
 
@@ -227,17 +273,19 @@ void LoopbackBridge::onAcceptError(const boost::system::error_code& error) {
   });
 }
 
-void LoopbackBridge::accept(SessionSocket socket) {
-  const boost::uuids::uuid id = newSessionId();
+void LoopbackBridge::adopt(Worker& worker, boost::uuids::uuid id, SessionSocket socket,
+                           BridgeSession::Settings settings) {
+  assert(worker.io.get_executor().running_in_this_thread());
   // The bridge outlives every handler (its pool joins the threads first), so the callback may
-  // hold it directly. The removal runs on the bridge's strand, where the registry lives.
+  // hold it and the worker directly. The removal is posted, never done inside the session's
+  // own handler, and runs on this worker, where the registry lives.
   auto session = BridgeSession::create(
       id, std::move(socket), allowlist, metrics,
-      [this](const boost::uuids::uuid& closedId) {
-        asio::post(strand, [this, closedId] { sessions.erase(closedId); });
+      [&worker](const boost::uuids::uuid& closedId) {
+        asio::post(worker.io, [&worker, closedId] { worker.sessions.erase(closedId); });
       },
-      sessionSettings);
-  sessions.emplace(id, session);
+      settings, worker.chunks);
+  worker.sessions.emplace(id, session);
   session->start();
 }
 

@@ -1,15 +1,14 @@
 // The in-process server on 127.0.0.1:9882 that the game page talks to: one listener, a
-// registry of sessions keyed by UUID, and the counters they share. Owned by its creator;
-// start(), stop() and isRunning() are called from the main thread. Listener callbacks and the
-// registry live on the bridge's strand.
+// registry of sessions keyed by UUID per worker, and the counters they share. Owned by its
+// creator; start(), stop() and isRunning() are called from the main thread. The listener and
+// its callbacks live on worker 0; each worker's registry lives on that worker.
 #pragma once
 
 #include "bridge/Asio.hpp"
 #include "bridge/BridgeMetrics.hpp"
 #include "bridge/BridgeSession.hpp"
-#include "bridge/IoThreadPool.hpp"
+#include "bridge/WorkerPool.hpp"
 
-#include <boost/container_hash/hash.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 
@@ -19,7 +18,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 namespace quillfern {
 
@@ -45,7 +43,7 @@ public:
   // boost::system::system_error when the address cannot be bound or listened on.
   void start();
   // Closes the listener and every session, clears `running` and logs "已停止". Blocks until
-  // the bridge's strand has done this; never call it from a bridge thread.
+  // every worker has done this; never call it from a bridge thread.
   void stop();
   [[nodiscard]] bool isRunning() const;
   // The port actually bound, or 0 before the first successful start().
@@ -53,7 +51,7 @@ public:
 
   // For tests and diagnostics.
   [[nodiscard]] BridgeMetrics::Snapshot metricsSnapshot() const;
-  [[nodiscard]] std::size_t sessionCount();  // waits for the bridge's strand
+  [[nodiscard]] std::size_t sessionCount();  // waits for every worker
   // For tests: the remote connect time-out of sessions accepted afterwards (10 s by default).
   void setConnectTimeout(std::chrono::steady_clock::duration timeout);
   // For tests: how long sessions accepted afterwards may take to send their request head
@@ -61,36 +59,41 @@ public:
   void setRequestTimeout(std::chrono::steady_clock::duration timeout);
 
 private:
-  using Sessions = std::unordered_map<boost::uuids::uuid, std::shared_ptr<BridgeSession>,
-                                      boost::hash<boost::uuids::uuid>>;
+  using Worker = WorkerPool::Worker;
 
   const std::shared_ptr<HostAllowlist> allowlist;
   const std::shared_ptr<BridgeMetrics> metrics;
   const std::uint16_t requestedPort;
   std::atomic<std::uint16_t> boundPort{0};
-  BridgeSession::Settings sessionSettings;      // on the strand
-  boost::uuids::random_generator newSessionId{};  // on the strand
+  BridgeSession::Settings sessionSettings;      // on worker 0
+  boost::uuids::random_generator newSessionId{};  // on worker 0
   // The pool outlives everything below that runs on it: its destructor joins the threads.
-  IoThreadPool pool;
-  asio::strand<asio::io_context::executor_type> strand;
-  Sessions sessions;
+  WorkerPool pool;
+  const SessionExecutor listenerExecutor;  // worker 0's
   std::optional<asio::ip::tcp::acceptor> listener;
   asio::steady_timer acceptPause;  // waits out a shortage of descriptors before accepting again
-  // On the strand: the pause before the next try while accepts fail for lack of descriptors or
+  // On worker 0: the pause before the next try while accepts fail for lack of descriptors or
   // memory; nothing while they succeed.
   std::optional<std::chrono::milliseconds> acceptPauseLength;
 
-  // Runs fn on the strand and waits for it.
+  // Runs fn on the worker and waits for it.
   template <class Fn>
-  void runOnStrand(Fn fn);
+  static void runOn(Worker& worker, Fn fn);
+  // Runs fn(worker) on every worker, all at once, and waits for all of them.
+  template <class Fn>
+  void runOnEach(Fn fn);
 
   [[nodiscard]] boost::system::error_code openListener();
-  // Closes the listener and all sessions; true when a listener was open.
-  bool closeEverything();
+  // Closes the listener; true when one was open. On worker 0.
+  bool closeListener();
+  // Closes every session of every worker and waits for the workers to have done so.
+  void closeSessions();
   void acceptNext();
-  void onAccepted(const boost::system::error_code& error, SessionSocket socket);
+  void onAccepted(const boost::system::error_code& error, Worker& worker, SessionSocket socket);
   void onAcceptError(const boost::system::error_code& error);
-  void accept(SessionSocket socket);
+  // On the session's worker, which owns it from now on.
+  void adopt(Worker& worker, boost::uuids::uuid id, SessionSocket socket,
+             BridgeSession::Settings settings);
 };
 
 }  // namespace quillfern

@@ -1,7 +1,7 @@
 // The bytes a session has received from its client and not yet consumed. Bytes just read are
 // parsed in place when nothing older is pending, and copied only when part of a frame or head
 // is left over. Consuming from the front moves a read offset; the storage is compacted only
-// when the consumed part outweighs the rest. Confined to the session's strand; pure.
+// when the consumed part outweighs the rest. Confined to the session's worker; pure.
 #pragma once
 
 #include <cstddef>

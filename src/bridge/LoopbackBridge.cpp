@@ -69,41 +69,36 @@ LoopbackBridge::~LoopbackBridge() {
   pool.stop();
 }
 
-template <class Fn>
-void LoopbackBridge::runOn(Worker& worker, Fn fn) {
+template <class Task>
+std::future<void> LoopbackBridge::post(Worker& worker, std::promise<void>& done, Task task) {
   assert(!worker.io.get_executor().running_in_this_thread());
-  std::promise<void> done;
-  asio::post(worker.io, [&] {
+  // Taken before the task can run, so the promise is never read and set at once.
+  std::future<void> result = done.get_future();
+  asio::post(worker.io, [&done, task = std::move(task)]() mutable {
     try {
-      fn();
+      task();
       done.set_value();
     } catch (...) {
       done.set_exception(std::current_exception());
     }
   });
-  done.get_future().get();
+  return result;
+}
+
+template <class Fn>
+void LoopbackBridge::runOn(Worker& worker, Fn fn) {
+  std::promise<void> done;
+  post(worker, done, [&] { fn(); }).get();
 }
 
 template <class Fn>
 void LoopbackBridge::runOnEach(Fn fn) {
   std::vector<std::promise<void>> done(pool.size());
+  std::vector<std::future<void>> results;
   for (std::size_t i = 0; i < pool.size(); ++i) {
-    Worker& worker = pool.at(i);
-    assert(!worker.io.get_executor().running_in_this_thread());
-    asio::post(worker.io, [&fn, &worker, &finished = done[i]] {
-      try {
-        fn(worker);
-        finished.set_value();
-      } catch (...) {
-        finished.set_exception(std::current_exception());
-      }
-    });
+    results.push_back(post(pool.at(i), done[i], [&fn, &worker = pool.at(i)] { fn(worker); }));
   }
   // Every task refers to fn and done: all of them are waited for before any error is raised.
-  std::vector<std::future<void>> results;
-  for (std::promise<void>& finished : done) {
-    results.push_back(finished.get_future());
-  }
   for (std::future<void>& result : results) {
     result.wait();
   }

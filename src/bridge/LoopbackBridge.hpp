@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -76,6 +77,9 @@ private:
   // memory; nothing while they succeed.
   std::optional<std::chrono::milliseconds> acceptPauseLength;
 
+  // Posts task to the worker; the future holds its end, or the exception it threw.
+  template <class Task>
+  static std::future<void> post(Worker& worker, std::promise<void>& done, Task task);
   // Runs fn on the worker and waits for it.
   template <class Fn>
   static void runOn(Worker& worker, Fn fn);

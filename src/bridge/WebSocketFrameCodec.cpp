@@ -1,6 +1,5 @@
 #include "bridge/WebSocketFrameCodec.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace quillfern {
@@ -78,28 +77,6 @@ void unmask(std::span<const std::uint8_t> masked, std::array<std::uint8_t, 4> ke
   for (; i < size; ++i) {
     out[i] = masked[i] ^ key[i % maskKeySize];
   }
-}
-
-boost::system::result<std::optional<std::pair<WebSocketFrame, std::size_t>>> nextWebSocketFrame(
-    std::span<const std::uint8_t> bytes) {
-  using Parsed = std::optional<std::pair<WebSocketFrame, std::size_t>>;
-  const auto header = parseClientFrameHeader(bytes);
-  if (!header) {
-    return header.error();
-  }
-  if (!*header || (*header)->frameSize() > bytes.size()) {
-    return Parsed();
-  }
-  const ClientFrameHeader& fields = **header;
-  const std::size_t keyAt = fields.lengthFieldsSize;
-  const std::size_t payloadAt = keyAt + maskKeySize;
-  const auto length = static_cast<std::size_t>(fields.payloadLength);
-  std::array<std::uint8_t, 4> key{};
-  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(keyAt), maskKeySize, key.begin());
-  WebSocketFrame frame{.fin = fields.fin, .opcode = fields.opcode, .payload = {}};
-  frame.payload.resize(length);
-  unmask(bytes.subspan(payloadAt, length), key, frame.payload);
-  return Parsed(std::pair(std::move(frame), payloadAt + length));
 }
 
 ServerFrameHeader encodeFrameHeader(std::uint8_t frameOpcode, std::uint64_t payloadLength) {

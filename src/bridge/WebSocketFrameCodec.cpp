@@ -61,18 +61,32 @@ boost::system::result<std::optional<ClientFrameHeader>> parseClientFrameHeader(
 
 void unmask(std::span<const std::uint8_t> masked, std::array<std::uint8_t, 4> key,
             std::span<std::uint8_t> out) {
+  // Sixteen bytes at a time, in the vector registers every x86-64 and ARMv8 processor has: this
+  // pass over every byte a page sends is the one piece of work a plain TCP relay does not do.
+  using Block = std::uint8_t __attribute__((vector_size(16)));
+  using Words = std::uint32_t __attribute__((vector_size(16)));
   const std::size_t size = masked.size();
-  const std::array<std::uint8_t, 8> repeated{key[0], key[1], key[2], key[3],
-                                             key[0], key[1], key[2], key[3]};
-  std::uint64_t keyWord = 0;
-  std::memcpy(&keyWord, repeated.data(), sizeof keyWord);
+  std::uint32_t keyWord = 0;
+  std::memcpy(&keyWord, key.data(), sizeof keyWord);
+  const Words keyWords = {keyWord, keyWord, keyWord, keyWord};
+  Block keyBlock;
+  std::memcpy(&keyBlock, &keyWords, sizeof keyBlock);
+  // Every block and word starts at a multiple of its size, so the key lines up with its byte 0.
   std::size_t i = 0;
-  // Every word starts at a multiple of 8, so the key lines up with byte 0 of the word.
-  for (; i + sizeof keyWord <= size; i += sizeof keyWord) {
+  for (; i + sizeof(Block) <= size; i += sizeof(Block)) {
+    Block block;
+    std::memcpy(&block, masked.data() + i, sizeof block);
+    block ^= keyBlock;
+    std::memcpy(out.data() + i, &block, sizeof block);
+  }
+  if (i + sizeof(std::uint64_t) <= size) {
     std::uint64_t word = 0;
+    std::uint64_t keyLong = 0;
     std::memcpy(&word, masked.data() + i, sizeof word);
-    word ^= keyWord;
+    std::memcpy(&keyLong, &keyBlock, sizeof keyLong);
+    word ^= keyLong;
     std::memcpy(out.data() + i, &word, sizeof word);
+    i += sizeof word;
   }
   for (; i < size; ++i) {
     out[i] = masked[i] ^ key[i % maskKeySize];

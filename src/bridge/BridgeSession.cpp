@@ -260,6 +260,7 @@ void BridgeSession::takeOver(std::span<const std::uint8_t> bytes) {
     bytes = bytes.subspan(count);
     consumeFrames();
   }
+  frames.releaseIfIdle();
 }
 
 void BridgeSession::consumeFrames() {

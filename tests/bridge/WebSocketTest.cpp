@@ -16,6 +16,18 @@ namespace {
 using testing::bytes;
 using testing::ws::clientFrame;
 
+// Short payloads as they are; long ones by size and checksum, so a failure stays readable.
+std::string summary(const std::vector<std::uint8_t>& payload) {
+  if (payload.size() <= 16) {
+    return {payload.begin(), payload.end()};
+  }
+  std::uint64_t hash = 14695981039346656037U;  // FNV-1a
+  for (const std::uint8_t byte : payload) {
+    hash = (hash ^ byte) * 1099511628211U;
+  }
+  return std::to_string(payload.size()) + " bytes, FNV " + std::to_string(hash);
+}
+
 // Puts bytes into the reader as reads of at most readSize bytes, and takes every frame that
 // becomes whole: "fin|more opcode payload" each, or the error's description, which ends it.
 std::vector<std::string> read(ClientFrameReader& reader, std::string_view stream,
@@ -36,10 +48,8 @@ std::vector<std::string> read(ClientFrameReader& reader, std::string_view stream
       if (!*parsed) {
         break;
       }
-      const std::vector<std::uint8_t> payload = (*parsed)->flatten();
       frames.push_back(std::string((*parsed)->fin ? "fin " : "more ")
-                       + std::to_string((*parsed)->opcode) + " "
-                       + std::string(payload.begin(), payload.end()));
+                       + std::to_string((*parsed)->opcode) + " " + summary((*parsed)->flatten()));
     }
   }
   return frames;
@@ -88,14 +98,17 @@ TEST(WebSocketFrameParse, AtItsBoundaries) {
 TEST(ClientFrameReader, SameFramesHoweverTheReadsFall) {
   std::string stream;
   std::vector<std::string> expected;
-  for (const std::size_t size : {0, 1, 7, 125, 126, 4095, 65535, 65536, 70001, 200003}) {
+  // The first frame ends 3 bytes before the first chunk is full enough to be left: the reads
+  // of 1, 7 and 13 bytes leave 3, 8 and 13 bytes of the next frame's 14-byte header behind.
+  for (const std::size_t size : {61430, 200003, 0, 1, 7, 125, 126, 4095, 65535, 65536, 70001}) {
     std::string payload(size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
       payload[i] = static_cast<char>('a' + (i * 7 + size) % 26);
     }
     const bool control = size <= 125 && size % 2 == 1;
     stream += clientFrame(control ? 0x89 : 0x82, payload, {0x12, 0x34, 0x56, static_cast<std::uint8_t>(size)});
-    expected.push_back(std::string("fin ") + (control ? "9 " : "2 ") + payload);
+    expected.push_back(std::string("fin ") + (control ? "9 " : "2 ")
+                       + summary(std::vector<std::uint8_t>(payload.begin(), payload.end())));
   }
   stream += clientFrame(0x01, "par") + clientFrame(0x80, "t");
   expected.insert(expected.end(), {"more 1 par", "fin 0 t"});

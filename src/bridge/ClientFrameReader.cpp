@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::size_t maskKeySize = 4;
 // The longest header: two bytes, a 64-bit length and the masking key.
-constexpr std::size_t longestHeader = 14;
+[[maybe_unused]] constexpr std::size_t longestHeader = 14;
 // A read into less room than this takes a fresh chunk instead: a read of a few bytes would
 // cost a system call for little.
 constexpr std::size_t smallestRoom = 4096;

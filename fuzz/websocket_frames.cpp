@@ -1,36 +1,46 @@
-// The client frame parser over a stream: frames are taken off the front of the input one by one
-// until it needs more bytes or fails. A frame must never claim more bytes than are there, a
-// control frame must obey its limits, and parsing a prefix must never succeed with a different
-// frame than the whole input gives.
-#include "bridge/WebSocketFrameCodec.hpp"
+// The client frame reader fed one byte at a time. A frame must come out exactly when its last
+// byte is in, never earlier or later, its payload must be as long as its header said, and a
+// control frame must obey its limits.
+#include "bridge/ClientFrameReader.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <span>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::span<const std::uint8_t> rest(data, size);
-  for (int frames = 0; frames < 10000; ++frames) {
-    const auto next = quillfern::nextWebSocketFrame(rest);
-    if (!next || !*next) {
+  quillfern::ChunkPool pool;
+  quillfern::ClientFrameReader reader(pool);
+  std::size_t previous = 0;  // pending() after the previous byte
+  for (std::size_t i = 0; i < size; ++i) {
+    *reader.space().data() = data[i];
+    reader.commit(1);
+    const auto next = reader.next();
+    if (!next) {
       break;
     }
-    const auto& [frame, used] = **next;
-    if (used > rest.size() || used < 6 || frame.payload.size() > quillfern::maximumFramePayload) {
+    if (!*next) {
+      // Still incomplete: the byte is held, whole.
+      if (reader.pending() != previous + 1) {
+        std::abort();
+      }
+      previous = reader.pending();
+      continue;
+    }
+    const quillfern::ClientFrame& frame = **next;
+    std::uint64_t sliced = 0;
+    for (const auto& slice : frame.payload) {
+      sliced += slice.size;
+    }
+    if (reader.pending() != 0 || sliced != frame.size || frame.size > quillfern::maximumFramePayload
+        || (frame.opcode >= 8 && (!frame.fin || frame.size > 125))) {
       std::abort();
     }
-    if (frame.opcode >= 8 && (!frame.fin || frame.payload.size() > 125)) {
+    // This byte ended the frame, so nothing else can be whole yet.
+    const auto after = reader.next();
+    if (!after || *after) {
       std::abort();
     }
-    // The same frame must come out of exactly its own bytes, and nothing out of one byte less.
-    const auto exact = quillfern::nextWebSocketFrame(rest.first(used));
-    const auto shorter = quillfern::nextWebSocketFrame(rest.first(used - 1));
-    if (!exact || !*exact || (*exact)->second != used || (*exact)->first.payload != frame.payload
-        || !shorter || *shorter) {
-      std::abort();
-    }
-    rest = rest.subspan(used);
+    previous = 0;
   }
   return 0;
 }

@@ -1,11 +1,10 @@
-// A client's byte stream as a session takes it: the input arrives in chunks of arbitrary sizes
-// (read from its first bytes) through a receive buffer, frames are taken off it as soon as
-// they are whole, and data frames go through fragment reassembly. However the stream is cut,
+// A client's byte stream as a session takes it: the input arrives in reads of arbitrary sizes
+// (read from its first bytes) through the frame reader, frames are taken as soon as they are
+// whole, and data frames go through fragment reassembly. However the stream is cut,
 // the session must see the same frames, messages and error, in the same order, as when it
 // arrives in one piece; no message may pass the size limit.
+#include "bridge/ClientFrameReader.hpp"
 #include "bridge/FragmentAssembler.hpp"
-#include "bridge/ReceiveBuffer.hpp"
-#include "bridge/WebSocketFrameCodec.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -18,7 +17,6 @@
 namespace {
 
 using quillfern::FragmentAssembler;
-using quillfern::ReceiveBuffer;
 using quillfern::WebSocketFrame;
 
 struct Event {
@@ -36,21 +34,20 @@ struct Outcome {
 // chunkSizes is cycled; an empty list sends the stream in one piece.
 Outcome run(std::span<const std::uint8_t> stream, std::span<const std::uint8_t> chunkSizes) {
   Outcome outcome;
-  ReceiveBuffer buffer;
+  quillfern::ChunkPool pool;
+  quillfern::ClientFrameReader reader(pool);
   FragmentAssembler assembler;
-  // Stands in for the session's read scratch, reused by every read.
-  std::vector<std::uint8_t> scratch;
   std::size_t next = 0;
   while (!stream.empty() && !outcome.error) {
-    const std::size_t size =
-        chunkSizes.empty()
-            ? stream.size()
-            : std::min<std::size_t>(stream.size(), 1 + chunkSizes[next++ % chunkSizes.size()] * 3);
-    scratch.assign(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(size));
+    const auto room = reader.space();
+    const std::size_t size = std::min(
+        {room.size(), stream.size(),
+         chunkSizes.empty() ? stream.size() : 1 + chunkSizes[next++ % chunkSizes.size()] * 3U});
+    std::copy_n(stream.begin(), size, room.begin());
+    reader.commit(size);
     stream = stream.subspan(size);
-    buffer.receive(scratch);
     while (true) {
-      auto parsed = quillfern::nextWebSocketFrame(buffer.view());
+      auto parsed = reader.next();
       if (!parsed) {
         outcome.error = parsed.error();
         break;
@@ -58,8 +55,7 @@ Outcome run(std::span<const std::uint8_t> stream, std::span<const std::uint8_t> 
       if (!*parsed) {
         break;
       }
-      buffer.consume((*parsed)->second);
-      WebSocketFrame frame = std::move((*parsed)->first);
+      WebSocketFrame frame{(*parsed)->fin, (*parsed)->opcode, (*parsed)->flatten()};
       if (frame.opcode >= quillfern::opcode::close) {
         outcome.events.push_back({frame.opcode, std::move(frame.payload)});
         continue;
@@ -82,13 +78,14 @@ Outcome run(std::span<const std::uint8_t> stream, std::span<const std::uint8_t> 
         outcome.events.push_back({(*message)->opcode, std::move((*message)->payload)});
       }
     }
-    buffer.keepRemainder();
-    std::fill(scratch.begin(), scratch.end(), 0xA5);  // what a borrowed view would now read
+    if (size < room.size() && !outcome.error) {
+      reader.releaseIfIdle();  // as the session does after a short read
+    }
     if (assembler.assembledSize() > quillfern::maximumMessageSize) {
       std::abort();
     }
   }
-  outcome.left = buffer.size();
+  outcome.left = outcome.error ? 0 : reader.pending();
   return outcome;
 }
 

@@ -6,6 +6,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <netinet/in.h>
@@ -37,6 +38,7 @@ BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,
       settings(sessionSettings),
       executor(clientSocket.get_executor()),
       chunks(chunkPool),
+      frames(chunkPool),
       client(std::move(clientSocket)),
       remote(executor),
       resolver(executor),
@@ -94,17 +96,6 @@ void BridgeSession::close() {
   onClose(id);
 }
 
-BridgeSession::ReadResult BridgeSession::readAvailable(SessionSocket& socket,
-                                                       const boost::system::error_code& waitError) {
-  thread_local std::array<std::uint8_t, readSize> scratch{};
-  ReadResult result{.bytes = {}, .error = waitError};
-  if (!result.error) {
-    const std::size_t count = socket.read_some(asio::buffer(scratch), result.error);
-    result.bytes = std::span<const std::uint8_t>(scratch.data(), count);
-  }
-  return result;
-}
-
 bool BridgeSession::clientBacklogged() const {
   // Client input feeds both queues: messages for the server, and echoes, pongs and close
   // echoes for the client itself.
@@ -130,6 +121,9 @@ void BridgeSession::receiveClient() {
     watchClient();
     return;
   }
+  // Only resumeReads() lifts a hold, and only at the low-water mark: reads never resume
+  // between the two marks, so a backlogged side alternates between held and drained.
+  assert(!up.held);
   up.reading = true;
   client.async_wait(SessionSocket::wait_read,
                     guarded([](BridgeSession& self, const boost::system::error_code& error) {
@@ -142,23 +136,13 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   if (waitError == asio::error::operation_aborted) {
     return;
   }
-  ReadResult read = readAvailable(client, waitError);
-  for (std::size_t reads = 1;; ++reads) {
-    if (!read.bytes.empty()) {
-      buffer.receive(read.bytes);
-      consumeBuffer();
-      buffer.keepRemainder();  // the read buffer is reused by the next read on this thread
-      if (read.bytes.size() < readSize) {
-        buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
-      }
-    }
-    if (read.error || read.bytes.size() < readSize || reads == drainBudget
-        || phase == Phase::closed || phase == Phase::answering || clientBacklogged()) {
+  boost::system::error_code error = waitError;
+  for (std::size_t reads = 0; !error && reads < drainBudget; ++reads) {
+    const bool filled = phase == Phase::awaitingHTTP ? readRequest(error) : readFrames(error);
+    if (!filled || phase == Phase::closed || phase == Phase::answering || clientBacklogged()) {
       break;
     }
-    read = readAvailable(client, {});
   }
-  const boost::system::error_code error = read.error;
   if (error == asio::error::eof) {
     // A client that half-closes after its request still gets the response already on its
     // way; that write's completion closes the session.
@@ -170,6 +154,35 @@ void BridgeSession::onClientReadable(const boost::system::error_code& waitError)
   } else {
     receiveClient();  // would_block: readable was a false alarm
   }
+}
+
+// The request head is read into this thread's scratch and parsed there; only the bytes of a
+// head cut by the end of a read are kept, so a session waiting for its request holds no read
+// buffer of its own.
+bool BridgeSession::readRequest(boost::system::error_code& error) {
+  thread_local std::array<std::uint8_t, readSize> scratch{};
+  const std::size_t count = client.read_some(asio::buffer(scratch), error);
+  if (count == 0) {
+    return false;
+  }
+  buffer.receive(std::span(scratch.data(), count));
+  consumeBuffer();
+  buffer.keepRemainder();  // the scratch is reused by the next read on this thread
+  if (count < readSize) {
+    buffer.releaseIfEmpty();  // a short read: the client has nothing more for now
+  }
+  return count == readSize;
+}
+
+bool BridgeSession::readFrames(boost::system::error_code& error) {
+  const std::span<std::uint8_t> room = frames.space();
+  const std::size_t count = client.read_some(asio::buffer(room.data(), room.size()), error);
+  frames.commit(count);
+  consumeFrames();
+  if (count < room.size()) {
+    frames.releaseIfIdle();
+  }
+  return count == room.size();
 }
 
 // While its reads are held back, a client that resets would go unnoticed until the server
@@ -223,17 +236,35 @@ boost::system::error_code BridgeSession::pendingError(SessionSocket& socket) {
   return {};
 }
 
-// Takes every whole request or frame off the buffer, in order, until the buffer runs dry or
-// the session ends. A session answers one request: once a response is on its way, nothing the
-// client sent is interpreted any more, so bytes behind the request are dropped unread.
+// Takes every whole request off the buffer until it runs dry or the request is handled. A
+// session answers one request: once a response is on its way, nothing the client sent is
+// interpreted any more, so bytes behind the request are dropped unread. Bytes behind an upgrade
+// are the client's first frames.
 void BridgeSession::consumeBuffer() {
-  while (phase != Phase::closed && phase != Phase::answering) {
-    if (!(phase == Phase::awaitingHTTP ? consumeRequest() : consumeFrame())) {
-      break;
-    }
+  while (phase == Phase::awaitingHTTP && consumeRequest()) {
   }
-  if (phase == Phase::answering) {
+  if (phase != Phase::awaitingHTTP) {
+    if (phase != Phase::answering && phase != Phase::closed) {
+      takeOver(buffer.view());
+    }
     buffer.consume(buffer.size());
+  }
+}
+
+void BridgeSession::takeOver(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty() && phase != Phase::closed) {
+    const std::span<std::uint8_t> room = frames.space();
+    const std::size_t count = std::min(room.size(), bytes.size());
+    std::copy_n(bytes.begin(), count, room.begin());
+    frames.commit(count);
+    bytes = bytes.subspan(count);
+    consumeFrames();
+  }
+  frames.releaseIfIdle();
+}
+
+void BridgeSession::consumeFrames() {
+  while (phase != Phase::closed && consumeFrame()) {
   }
 }
 
@@ -255,7 +286,7 @@ bool BridgeSession::consumeRequest() {
 }
 
 bool BridgeSession::consumeFrame() {
-  auto frame = nextWebSocketFrame();
+  auto frame = frames.next();
   if (!frame) {
     fail(frame.error().message());
     return false;

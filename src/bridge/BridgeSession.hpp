@@ -7,6 +7,7 @@
 
 #include "bridge/Asio.hpp"
 #include "bridge/ChunkPool.hpp"
+#include "bridge/ClientFrameReader.hpp"
 #include "bridge/FragmentAssembler.hpp"
 #include "bridge/HttpRequest.hpp"
 #include "bridge/ReceiveBuffer.hpp"
@@ -37,7 +38,6 @@ class BridgeSession : public std::enable_shared_from_this<BridgeSession> {
 public:
   using SessionError = quillfern::SessionError;
   using HTTPRequest = quillfern::HTTPRequest;
-  using WebSocketFrame = quillfern::WebSocketFrame;
   using Uuid = boost::uuids::uuid;
   // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
@@ -97,6 +97,18 @@ private:
     }
   };
 
+  // Bytes for the server: owned, or the piece of a chunk that a client frame was read into.
+  struct UpPiece {
+    std::vector<std::uint8_t> bytes;
+    ChunkSlice slice;
+    std::size_t pinned = 0;  // what the piece is charged against the watermarks
+
+    [[nodiscard]] asio::const_buffer data() const {
+      return slice.chunk ? asio::const_buffer(slice.bytes().data(), slice.size)
+                         : asio::const_buffer(bytes.data(), bytes.size());
+    }
+  };
+
   // Frames or blocks written by one gathered write, at most; Asio hands up to 64 buffers to
   // one writev.
   static constexpr std::size_t maximumBatch = 32;
@@ -106,8 +118,8 @@ private:
 
   // Each read from either socket takes at most this many bytes.
   static constexpr std::size_t readSize = ChunkPool::chunkSize;
-  // A server read shorter than this is copied out of its chunk, which goes back to the pool at
-  // once: a slow trickle of small reads then holds little memory, and a chunk is reused soon.
+  // A server read or a client message shorter than this is copied out of its chunk, which goes
+  // back to the pool soon: a slow trickle of small reads then holds little memory.
   static constexpr std::size_t smallRead = 4096;
   // Reads of one socket per wake-up, at most: a read that fills readSize bytes is followed by
   // another at once, without waiting for readiness again, until a short read shows the socket
@@ -127,7 +139,8 @@ private:
   const SessionExecutor executor;
   ChunkPool& chunks;
 
-  // Where the session is in its life. What the receive buffer holds next follows from it.
+  // Where the session is in its life. Until the request is answered the client's bytes go to
+  // the head buffer, and from the upgrade on to the frame reader.
   enum class Phase {
     awaitingHTTP,  // reading the request head; the request deadline is armed
     answering,     // an HTTP response is queued; its write's completion closes the session
@@ -152,10 +165,14 @@ private:
   std::optional<Target> target;  // set exactly from connecting on
   ReceiveBuffer buffer;
   std::size_t headSearched = 0;  // leading bytes of buffer known to hold no complete head
+  ClientFrameReader frames;
   FragmentAssembler fragments;
   // Client to server: the client read, and messages for the server. Before relaying it is the
   // queue that waits for the connection, bounded on its own (not by the watermarks).
-  Pump<std::vector<std::uint8_t>> up;
+  Pump<UpPiece> up;
+  // The chunk that the newest piece in `up` lies in: charged once, by its first piece, however
+  // many messages it holds. Cleared when `up` empties.
+  const std::uint8_t* upChunk = nullptr;
   // Server to client: the server read, and every write to the client (responses, frames,
   // echoes, pongs, close frames). One gathered write in flight.
   Pump<OutgoingFrame> down;
@@ -203,9 +220,14 @@ private:
   void close();
   void receiveClient();
   void onClientReadable(const boost::system::error_code& error);
+  // One read of the client; true when it filled the room it had, so more may be waiting.
+  [[nodiscard]] bool readRequest(boost::system::error_code& error);
+  [[nodiscard]] bool readFrames(boost::system::error_code& error);
   void consumeBuffer();
-  // Each takes one request or frame off the buffer and handles it; false when the buffer holds
-  // none yet or the session has ended or answered.
+  void takeOver(std::span<const std::uint8_t> bytes);
+  void consumeFrames();
+  // Each takes one request or frame and handles it; false when none is whole yet or the session
+  // has ended or answered.
   [[nodiscard]] bool consumeRequest();
   [[nodiscard]] bool consumeFrame();
   [[nodiscard]] bool clientBacklogged() const;
@@ -216,16 +238,6 @@ private:
   void onClientError(const boost::system::error_code& error);
   // The error the socket holds for its next call, if any: what a reset leaves behind.
   [[nodiscard]] static boost::system::error_code pendingError(SessionSocket& socket);
-  // What one read of a socket reported readable gave.
-  struct ReadResult {
-    std::span<const std::uint8_t> bytes;  // valid until the next read on this thread
-    boost::system::error_code error;      // would_block: readable was a false alarm
-  };
-  // Reads what the socket holds, up to readSize bytes, into this thread's read buffer: bytes
-  // are read only once the socket is readable, so an idle session holds no read buffer of its
-  // own. A failed wait is passed on as the error.
-  [[nodiscard]] static ReadResult readAvailable(SessionSocket& socket,
-                                                const boost::system::error_code& waitError);
 
   // The one write path to the client (BridgeSessionWrite.cpp).
   void sendRaw(std::vector<std::uint8_t> bytes, Completion completion = {});
@@ -249,8 +261,7 @@ private:
   void sendWebSocketAccept(std::string_view key, std::optional<std::string_view> protocols);
 
   // WebSocket frames (BridgeSessionFrames.cpp).
-  [[nodiscard]] boost::system::result<std::optional<WebSocketFrame>> nextWebSocketFrame();
-  [[nodiscard]] boost::system::error_code handle(WebSocketFrame frame);
+  [[nodiscard]] boost::system::error_code handle(ClientFrame frame);
   void deliverMessage(std::uint8_t messageOpcode, std::vector<std::uint8_t> payload);
   void sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t> payload,
                  Completion completion = {});
@@ -265,6 +276,8 @@ private:
   void onConnectFailed(const boost::system::error_code& error);
   void onConnectTimeout(const boost::system::error_code& error);
   void sendToRemote(std::vector<std::uint8_t> bytes);
+  void sendToRemote(ClientFrame message);
+  void queueForRemote(UpPiece piece);
   void writeRemote();
   void onRemoteWritten(const boost::system::error_code& error);
   void receiveRemote();

@@ -1,4 +1,4 @@
-// The WebSocket layer: client frames off the buffer, control frames, reassembly, message
+// The WebSocket layer: client frames as the reader hands them over, control frames, reassembly, message
 // delivery and server frames.
 
 #include "bridge/BridgeSession.hpp"
@@ -24,35 +24,29 @@ bool isPing(const std::vector<std::uint8_t>& payload) {
 
 }  // namespace
 
-boost::system::result<std::optional<BridgeSession::WebSocketFrame>>
-BridgeSession::nextWebSocketFrame() {
-  auto parsed = quillfern::nextWebSocketFrame(buffer.view());
-  if (!parsed) {
-    return parsed.error();
-  }
-  if (!*parsed) {
-    return std::optional<WebSocketFrame>();
-  }
-  buffer.consume((*parsed)->second);
-  return std::optional<WebSocketFrame>(std::move((*parsed)->first));
-}
-
-boost::system::error_code BridgeSession::handle(WebSocketFrame frame) {
+boost::system::error_code BridgeSession::handle(ClientFrame frame) {
   assert(executor.running_in_this_thread());
   switch (frame.opcode) {
     case opcode::pong:
       return {};
     case opcode::ping:
-      sendFrame(opcode::pong, std::move(frame.payload));
+      sendFrame(opcode::pong, frame.flatten());
       return {};
     case opcode::close:
       // Echo the client's status and reason unchanged, then close once the echo is written.
-      sendFrame(opcode::close, std::move(frame.payload), [](BridgeSession& self) { self.close(); });
+      sendFrame(opcode::close, frame.flatten(), [](BridgeSession& self) { self.close(); });
       return {};
     case opcode::text:
     case opcode::binary:
     case opcode::continuation: {
-      auto message = fragments.add(std::move(frame));
+      // A message in one frame goes to the server from where it was read.
+      if (isRelay() && frame.fin && frame.opcode != opcode::continuation
+          && !fragments.assembling()) {
+        sendToRemote(std::move(frame));
+        return {};
+      }
+      auto message = fragments.add(
+          WebSocketFrame{.fin = frame.fin, .opcode = frame.opcode, .payload = frame.flatten()});
       if (!message) {
         return message.error();
       }

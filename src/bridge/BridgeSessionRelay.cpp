@@ -119,30 +119,46 @@ void BridgeSession::sendToRemote(std::vector<std::uint8_t> bytes) {
   if (phase == Phase::closed) {
     return;
   }
-  if (phase == Phase::relaying && remote.is_open()) {
-    up.pinned += bytes.size();
-    up.queue.push_back(std::move(bytes));
-    if (up.inFlight == 0) {
-      writeRemote();
-    }
-    return;
-  }
-  if (up.pinned + bytes.size() > maximumPendingBytes) {
+  const std::size_t size = bytes.size();
+  if (phase != Phase::relaying && up.pinned + size > maximumPendingBytes) {
     sendCloseAndClose(1009, "Pending data too large");
     return;
   }
-  up.pinned += bytes.size();
-  up.queue.push_back(std::move(bytes));
+  queueForRemote(UpPiece{.bytes = std::move(bytes), .slice = {}, .pinned = size});
+}
+
+// A whole message, in the chunks it was read into. Until the connection is up, and for a small
+// message, the bytes are copied, so that a waiting queue pins no chunks and the limit on it
+// counts bytes.
+void BridgeSession::sendToRemote(ClientFrame message) {
+  if (phase != Phase::relaying || message.size < smallRead) {
+    sendToRemote(message.flatten());
+    return;
+  }
+  for (ChunkSlice& slice : message.payload) {
+    const std::uint8_t* lies = slice.chunk.get();
+    const std::size_t charge = lies == upChunk ? 0 : ChunkPool::chunkSize;
+    upChunk = lies;
+    queueForRemote(UpPiece{.bytes = {}, .slice = std::move(slice), .pinned = charge});
+  }
+}
+
+void BridgeSession::queueForRemote(UpPiece piece) {
+  up.pinned += piece.pinned;
+  up.queue.push_back(std::move(piece));
+  if (phase == Phase::relaying && remote.is_open() && up.inFlight == 0) {
+    writeRemote();
+  }
 }
 
 void BridgeSession::writeRemote() {
   GatherList gather;
   up.inFlight = 0;
-  for (const auto& block : up.queue) {
+  for (const UpPiece& piece : up.queue) {
     if (up.inFlight == maximumBatch) {
       break;
     }
-    gather.emplace_back(block.data(), block.size());
+    gather.push_back(piece.data());
     ++up.inFlight;
   }
   asio::async_write(remote, gather,
@@ -159,10 +175,13 @@ void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {
   }
   std::uint64_t written = 0;
   for (; up.inFlight > 0; --up.inFlight) {
-    written += up.queue.front().size();
+    written += up.queue.front().data().size();
+    up.pinned -= up.queue.front().pinned;
     up.queue.pop_front();
   }
-  up.pinned -= written;
+  if (up.queue.empty()) {
+    upChunk = nullptr;
+  }
   metrics->addBytesUp(written);
   resumeReads();
   if (!up.queue.empty() && up.inFlight == 0) {
@@ -180,6 +199,7 @@ void BridgeSession::receiveRemote() {
     down.held = true;  // resumeReads() re-arms it once the client has caught up
     return;
   }
+  assert(!down.held);  // as for the client read
   down.reading = true;
   remote.async_wait(SessionSocket::wait_read,
                     guarded([](BridgeSession& self, const boost::system::error_code& error) {

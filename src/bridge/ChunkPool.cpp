@@ -12,26 +12,42 @@ constexpr bool reuseChunks = true;
 
 }  // namespace
 
-void ChunkPool::Return::operator()(std::uint8_t* bytes) const {
-  if (pool != nullptr) {
-    pool->give(bytes);
-  } else {
-    delete[] bytes;
+ChunkPool::Chunk::Chunk(Block* taken) : block(taken) {
+  ++block->users;
+}
+
+ChunkPool::Chunk::Chunk(const Chunk& other) noexcept : block(other.block) {
+  if (block != nullptr) {
+    ++block->users;
   }
 }
+
+ChunkPool::Chunk::~Chunk() {
+  if (block != nullptr && --block->users == 0) {
+    block->pool->give(block);
+  }
+}
+
+std::uint8_t* ChunkPool::Chunk::get() const {
+  return block != nullptr ? block->bytes.get() : nullptr;
+}
+
+ChunkPool::~ChunkPool() = default;
 
 ChunkPool::Chunk ChunkPool::take() {
   if (spares.empty()) {
-    return Chunk(std::make_unique_for_overwrite<std::uint8_t[]>(chunkSize).release(),
-                 Return(*this));
+    auto block = std::make_unique<Block>();
+    block->pool = this;
+    block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(chunkSize);
+    return Chunk(block.release());
   }
-  Chunk chunk(spares.back().release(), Return(*this));
+  Block* block = spares.back().release();
   spares.pop_back();
-  return chunk;
+  return Chunk(block);
 }
 
-void ChunkPool::give(std::uint8_t* bytes) {
-  std::unique_ptr<std::uint8_t[]> owned(bytes);
+void ChunkPool::give(Block* block) {
+  std::unique_ptr<Block> owned(block);
   if (reuseChunks && spares.size() < spareLimit) {
     spares.push_back(std::move(owned));
   }

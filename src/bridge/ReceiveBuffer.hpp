@@ -1,6 +1,6 @@
-// The bytes a session has received from its client and not yet consumed. Bytes just read are
-// parsed in place when nothing older is pending, and copied only when part of a frame or head
-// is left over. Consuming from the front moves a read offset; the storage is compacted only
+// The bytes of a client's request that a session has received and not yet consumed. Bytes
+// just read are parsed in place when nothing older is pending, and copied only when part of a
+// head is left over. Consuming from the front moves a read offset; the storage is compacted only
 // when the consumed part outweighs the rest. Confined to the session's worker; pure.
 #pragma once
 
@@ -25,7 +25,7 @@ public:
   [[nodiscard]] bool empty() const { return size() == 0; }
 
   // Drops count bytes from the front; count is at most size(). Storage is kept for the next
-  // bytes, so that a stream of frames straddling reads does not allocate for each of them.
+  // bytes, so that a head straddling several reads does not allocate for each of them.
   void consume(std::size_t count);
 
   // Gives back a large storage once nothing is left in it, so that an idle session holds no

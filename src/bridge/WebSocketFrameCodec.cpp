@@ -1,6 +1,5 @@
 #include "bridge/WebSocketFrameCodec.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace quillfern {
@@ -62,44 +61,36 @@ boost::system::result<std::optional<ClientFrameHeader>> parseClientFrameHeader(
 
 void unmask(std::span<const std::uint8_t> masked, std::array<std::uint8_t, 4> key,
             std::span<std::uint8_t> out) {
+  // Sixteen bytes at a time, in the vector registers every x86-64 and ARMv8 processor has: this
+  // pass over every byte a page sends is the one piece of work a plain TCP relay does not do.
+  using Block = std::uint8_t __attribute__((vector_size(16)));
+  using Words = std::uint32_t __attribute__((vector_size(16)));
   const std::size_t size = masked.size();
-  const std::array<std::uint8_t, 8> repeated{key[0], key[1], key[2], key[3],
-                                             key[0], key[1], key[2], key[3]};
-  std::uint64_t keyWord = 0;
-  std::memcpy(&keyWord, repeated.data(), sizeof keyWord);
+  std::uint32_t keyWord = 0;
+  std::memcpy(&keyWord, key.data(), sizeof keyWord);
+  const Words keyWords = {keyWord, keyWord, keyWord, keyWord};
+  Block keyBlock;
+  std::memcpy(&keyBlock, &keyWords, sizeof keyBlock);
+  // Every block and word starts at a multiple of its size, so the key lines up with its byte 0.
   std::size_t i = 0;
-  // Every word starts at a multiple of 8, so the key lines up with byte 0 of the word.
-  for (; i + sizeof keyWord <= size; i += sizeof keyWord) {
+  for (; i + sizeof(Block) <= size; i += sizeof(Block)) {
+    Block block;
+    std::memcpy(&block, masked.data() + i, sizeof block);
+    block ^= keyBlock;
+    std::memcpy(out.data() + i, &block, sizeof block);
+  }
+  if (i + sizeof(std::uint64_t) <= size) {
     std::uint64_t word = 0;
+    std::uint64_t keyLong = 0;
     std::memcpy(&word, masked.data() + i, sizeof word);
-    word ^= keyWord;
+    std::memcpy(&keyLong, &keyBlock, sizeof keyLong);
+    word ^= keyLong;
     std::memcpy(out.data() + i, &word, sizeof word);
+    i += sizeof word;
   }
   for (; i < size; ++i) {
     out[i] = masked[i] ^ key[i % maskKeySize];
   }
-}
-
-boost::system::result<std::optional<std::pair<WebSocketFrame, std::size_t>>> nextWebSocketFrame(
-    std::span<const std::uint8_t> bytes) {
-  using Parsed = std::optional<std::pair<WebSocketFrame, std::size_t>>;
-  const auto header = parseClientFrameHeader(bytes);
-  if (!header) {
-    return header.error();
-  }
-  if (!*header || (*header)->frameSize() > bytes.size()) {
-    return Parsed();
-  }
-  const ClientFrameHeader& fields = **header;
-  const std::size_t keyAt = fields.lengthFieldsSize;
-  const std::size_t payloadAt = keyAt + maskKeySize;
-  const auto length = static_cast<std::size_t>(fields.payloadLength);
-  std::array<std::uint8_t, 4> key{};
-  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(keyAt), maskKeySize, key.begin());
-  WebSocketFrame frame{.fin = fields.fin, .opcode = fields.opcode, .payload = {}};
-  frame.payload.resize(length);
-  unmask(bytes.subspan(payloadAt, length), key, frame.payload);
-  return Parsed(std::pair(std::move(frame), payloadAt + length));
 }
 
 ServerFrameHeader encodeFrameHeader(std::uint8_t frameOpcode, std::uint64_t payloadLength) {

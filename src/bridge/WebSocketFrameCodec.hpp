@@ -13,7 +13,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace quillfern {
@@ -32,7 +31,7 @@ inline constexpr std::uint64_t maximumFramePayload = 16'777'216;
 inline constexpr std::uint64_t maximumControlPayload = 125;
 inline constexpr std::size_t maximumMessageSize = 33'554'432;
 
-// One client frame, payload already unmasked.
+// One client frame with its payload unmasked, as fragment reassembly takes it.
 struct WebSocketFrame {
   bool fin = false;
   std::uint8_t opcode = 0;  // the low four bits of the first byte
@@ -61,10 +60,6 @@ struct ClientFrameHeader {
 // it may be the same memory.
 void unmask(std::span<const std::uint8_t> masked, std::array<std::uint8_t, 4> key,
             std::span<std::uint8_t> out);
-
-// The whole frame at the front of bytes and its size, or nothing while it is incomplete.
-[[nodiscard]] boost::system::result<std::optional<std::pair<WebSocketFrame, std::size_t>>>
-nextWebSocketFrame(std::span<const std::uint8_t> bytes);
 
 // A server frame header: FIN set, never masked, the shortest length form.
 struct ServerFrameHeader {

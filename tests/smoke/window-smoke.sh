@@ -95,24 +95,9 @@ cat "$log" "$proxyLog" "$secondLog"
 ((status != 124)) || fail "the run took longer than ${lifetime}s and was stopped"
 ((status == 0)) || fail "the run ended with status $status"
 
-# The ladder, in order: the bridge listens, the start page fails twice by the proxy's status,
-# the fallback loads and its width is fitted, and the bridge stops when Ctrl+W closes the window.
-remaining=$(grep -F '[Quillfern]' "$log")
-for line in "[Quillfern][bridge] 已监听 ws://127.0.0.1:9882" \
-    "[Quillfern][web] 加载：$startPage" "[Quillfern][web] 主页面加载失败：HTTP 502 Bad Gateway" \
-    "[Quillfern][web] 加载：$startPage" "[Quillfern][web] 主页面加载失败：HTTP 502 Bad Gateway" \
-    "[Quillfern][web] 加载：$fallbackPage" "[Quillfern][web] 页面完成：$fallbackPage" \
-    "[Quillfern][web] 页面适配宽度：" "[Quillfern][bridge] 已停止"; do
-  found=$(grep -nF -m1 -- "$line" <<<"$remaining" | cut -d: -f1) || fail "missing, or out of order: $line"
-  remaining=$(tail -n "+$((found + 1))" <<<"$remaining")
-done
-# The allowlist refresh ran once, beside the ladder, and failed at the proxy.
-grep -qF "[Quillfern][hosts] 在线更新失败，继续使用缓存/内置白名单：" "$log" || fail "no failed allowlist refresh"
-
-# The site went through the proxy; the bridge's page and sockets on loopback did not.
-(($(grep -cF "GET $startPage" "$proxyLog") >= 2)) || fail "the start page did not go to the proxy"
-! grep -E '127\.0\.0\.1|localhost|\[::1\]' "$proxyLog" || fail "requests for loopback went through the proxy"
-
+# The ladder reached the fallback page (the wait above); its parts are the controller's and the
+# page view's tests. Here the bridge stops when Ctrl+W closes the window.
+grep -qF "[Quillfern][bridge] 已停止" "$log" || fail "the bridge did not stop with the window"
 [[ $(cat "$secondLog") == *"is in use, most likely by another running quillfern"*$'\n'"second start: exit status 1" \
    && $(wc -l <"$secondLog") == 2 ]] || fail "the second start did not say in one line why it opened no window, and end with 1"
 # Ctrl+W closed the window in full screen; the next start opens it that way.

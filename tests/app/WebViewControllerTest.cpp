@@ -23,7 +23,6 @@ using namespace std::chrono_literals;
 using testing::FakeBridge;
 using testing::FakeBridgeState;
 using testing::FakeChrome;
-using testing::FakeExternalOpener;
 using testing::FakeMainLoop;
 using testing::FakeWebView;
 using testing::Journal;
@@ -53,7 +52,7 @@ protected:
         .makeBridge = FakeBridge::factory(bridge),
         .mainLoop = loop,
         .chrome = chrome,
-        .opener = std::make_shared<FakeExternalOpener>(journal),
+        .opener = chrome,
     });
   }
   // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)

@@ -100,7 +100,7 @@ TEST(CurlHttpClient, RedirectsSchemesStatusesAndTheBodyLimit) {
 }
 
 TEST(CurlHttpClient, ASilentServerTimesOut) {
-  const LocalHttpServer silent(LocalHttpServer::always(Reply{.hold = true}));
+  const LocalHttpServer silent([](const auto&) { return Reply{.hold = true}; });
   const std::string outcome = fetch({.url = silent.url("/"), .headers = {}, .timeout = 300ms});
   EXPECT_TRUE(outcome.starts_with("error: Operation timed out after")) << outcome;
 }
@@ -155,7 +155,7 @@ private:
 };
 
 TEST(CurlHttpClientLifetime, DestroyedWithARequestInFlightItDropsTheCompletion) {
-  const LocalHttpServer silent(LocalHttpServer::always(Reply{.hold = true}));
+  const LocalHttpServer silent([](const auto&) { return Reply{.hold = true}; });
   Released released;
   bool ran = false;
   {

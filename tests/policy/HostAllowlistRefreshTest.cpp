@@ -38,8 +38,10 @@ protected:
 // Over libcurl and the wire once: the request, and a success that replaces the set and the
 // cache, which the next start then uses.
 TEST_F(HostAllowlistRefreshTest, ARealRoundTripReplacesTheSetAndTheCache) {
-  const testing::LocalHttpServer server(testing::LocalHttpServer::always(
-      {.status = 200, .body = R"([" \tGame.Example:01863 \n", "game.example:1863"])"}));
+  const testing::LocalHttpServer server([](const auto&) {
+    return testing::LocalHttpServer::Reply{
+        .status = 200, .body = R"([" \tGame.Example:01863 \n", "game.example:1863"])"};
+  });
   const auto allowlist = std::make_shared<HostAllowlist>(store, std::make_shared<CurlHttpClient>(),
                                                          server.url("/ruffle-hosts.json"));
   allowlist->refresh();

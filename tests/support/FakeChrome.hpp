@@ -63,9 +63,8 @@ public:
   explicit FakeChrome(std::shared_ptr<Journal> sharedJournal) : journal(std::move(sharedJournal)) {}
 
   [[nodiscard]] std::unique_ptr<WebView> createWebView(const WebViewConfiguration& config,
-                                                       WebViewDelegate& webViewDelegate) override {
+                                                       WebViewDelegate& /*delegate*/) override {
     configuration = config;
-    delegate = &webViewDelegate;
     auto view = std::make_unique<FakeWebView>(journal);
     webView = view.get();
     return view;
@@ -114,7 +113,6 @@ public:
   }
 
   WebViewConfiguration configuration;
-  WebViewDelegate* delegate = nullptr;
   FakeWebView* webView = nullptr;           // owned by whoever took the result of createWebView
   std::vector<ChromeAction> buttons;        // the control bar's
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown

@@ -52,12 +52,6 @@ public:
     thread.join();
   }
 
-  [[nodiscard]] static Handler always(Reply reply) {  // the same reply to every request
-    return [reply = std::move(reply)](const Request&) {
-      return reply;
-    };
-  }
-
   [[nodiscard]] std::uint16_t port() const { return boundPort; }
   [[nodiscard]] std::string url(std::string_view path) const {  // http://127.0.0.1:<port><path>
     return "http://127.0.0.1:" + std::to_string(port()) + std::string(path);
@@ -143,12 +137,8 @@ private:
       received.push_back(std::move(request));
     }
     arrived.notify_all();
-    // Browsers show the reason phrase on error pages; curl ignores it.
-    const auto* reason = reply.status == 502  ? " Bad Gateway"
-                         : reply.status < 300 ? " OK"
-                                              : " Reply";
-    std::string& out = connection->output;
-    out = "HTTP/1.1 " + std::to_string(reply.status) + reason + "\r\nContent-Length: "
+    std::string& out = connection->output;  // clients go by the code, not the phrase
+    out = "HTTP/1.1 " + std::to_string(reply.status) + " Reply\r\nContent-Length: "
           + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n";
     for (const auto& [name, value] : reply.headers) {
       out += name + ": " + value + "\r\n";

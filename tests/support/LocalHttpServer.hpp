@@ -5,7 +5,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 
@@ -35,7 +34,7 @@ public:
     int status = 200;
     std::string body{};
     Headers headers{};  // besides Content-Length and Connection
-    bool hold = false;  // answered only by releaseHeld(); never released, never answered
+    bool hold = false;  // never answered
   };
   using Handler = std::function<Reply(const Request&)>;
 
@@ -65,14 +64,6 @@ public:
       std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
     std::unique_lock guard(mutex);
     return arrived.wait_for(guard, deadline, [&] { return received.size() >= count; });
-  }
-  void releaseHeld() {
-    boost::asio::post(io, [this] {
-      for (const auto& connection : held) {
-        answer(connection);
-      }
-      held.clear();
-    });
   }
 
 private:

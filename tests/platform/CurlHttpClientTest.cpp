@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -133,25 +134,21 @@ TEST(CurlHttpClient, ManyRequestsEachCompleteOnceOnTheClientsThread) {
       std::count(outcomes.threads.begin(), outcomes.threads.end(), std::this_thread::get_id()), 0);
 }
 
-// Tells when the last copy of a token it handed out is gone, with the completion that held it.
+// Tells when the last copy of the token it handed out is gone, with the completion that held it.
 class Released {
 public:
   std::shared_ptr<void> token() {
     return {nullptr, [this](void*) {
-              const std::scoped_lock guard(mutex);
-              gone = true;
-              changed.notify_all();
+              gone.set_value();
             }};
   }
   bool wait(std::chrono::milliseconds deadline = 10s) {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, deadline, [&] { return gone; });
+    return done.wait_for(deadline) == std::future_status::ready;
   }
 
 private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool gone = false;
+  std::promise<void> gone;
+  std::future<void> done = gone.get_future();
 };
 
 TEST(CurlHttpClientLifetime, DestroyedWithARequestInFlightItDropsTheCompletion) {

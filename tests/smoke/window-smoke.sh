@@ -3,7 +3,7 @@
 # that logs every request and answers it with "502 Bad Gateway", with no no_proxy set, as in many
 # offices. The start page must fail twice by its status, then the bridge's local fallback page
 # must load without going through the proxy. Then a second start, full screen from the control
-# bar, the bar fading, Ctrl+W. Checks the log, what reached the proxy and the saved window
+# bar, the bar fading, Ctrl+W. Checks the log, the second start's words and the saved window
 # state, and saves the screenshots the README shows: loading indicator, notice, full screen.
 #
 # usage: window-smoke.sh QUILLFERN_BINARY OUTPUT_FOLDER

@@ -13,14 +13,11 @@
 namespace quillfern {
 namespace {
 
-std::span<const std::uint8_t> span(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // "invalid", "too large", "folded", "incomplete", or the path, the head's size and the headers
 // sorted by name.
 std::string outcome(std::string_view text, std::size_t searchFrom = 0) {
-  const auto head = nextHTTPRequest(span(text), searchFrom);
+  const auto head = nextHTTPRequest(
+      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, searchFrom);
   if (!head) {
     if (head.error() == SessionError::foldedHeaderLine) {
       return "folded";

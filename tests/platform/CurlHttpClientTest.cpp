@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -65,20 +66,18 @@ std::string fetch(HttpClient::Request request) {
 }
 
 TEST(CurlHttpClient, RedirectsSchemesStatusesAndTheBodyLimit) {
-  const LocalHttpServer server([](const LocalHttpServer::Request& request) {
-    const auto to = [](std::string where) {
-      return Reply{.status = 302, .body = "", .headers = {{"Location", std::move(where)}}};
-    };
-    if (request.target == "/a") {
-      return to("/b");
-    }
-    if (request.target == "/b") {
-      return Reply{.status = 307, .body = "", .headers = {{"Location", "c"}}};
-    }
-    if (request.target == "/loop" || request.target == "/file") {
-      return to(request.target == "/loop" ? "/loop" : "file:///etc/hostname");
-    }
-    return Reply{.status = request.target == "/c" ? 200 : 404, .body = "at " + request.target};
+  const auto to = [](std::string where, int status = 302) {
+    return Reply{.status = status, .body = "", .headers = {{"Location", std::move(where)}}};
+  };
+  const std::map<std::string, Reply> redirects{{"/a", to("/b")},
+                                               {"/b", to("c", 307)},
+                                               {"/loop", to("/loop")},
+                                               {"/file", to("file:///etc/hostname")}};
+  const LocalHttpServer server([&](const LocalHttpServer::Request& request) {
+    const auto found = redirects.find(request.target);
+    return found != redirects.end() ? found->second
+                                    : Reply{.status = request.target == "/c" ? 200 : 404,
+                                            .body = "at " + request.target};
   });
   const std::string noFile = "error: Protocol \"file\" not supported or disabled in libcurl";
   struct Case {

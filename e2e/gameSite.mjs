@@ -64,7 +64,7 @@ async function serveSite(makeServer, { ruffleDir, swf, socketProxy = [] }, label
     const url = new URL(req.url, `http://${siteHost}`);
     const ruffleFile = /^\/ruffle\/([\w-][\w.-]*)$/.exec(url.pathname)?.[1];
     let [status, body, type] = [404, Buffer.from('Not found\n'), 'text/plain; charset=utf-8'];
-    if (req.method !== 'GET' && req.method !== 'HEAD') {
+    if (req.method !== 'GET') {
       [status, body] = [405, Buffer.from('GET only\n')];
     } else if (url.pathname === '/') {
       [status, body, type] = [200, startPage, contentTypes['.html']];
@@ -79,7 +79,7 @@ async function serveSite(makeServer, { ruffleDir, swf, socketProxy = [] }, label
     res.writeHead(status, {
       'Content-Type': type, 'Content-Length': body.length, 'Access-Control-Allow-Origin': '*', 'Cache-Control': 'no-store',
     });
-    res.end(req.method === 'HEAD' ? undefined : body);
+    res.end(body);
   });
   const sockets = new Set();
   server.on('connection', (socket) => {

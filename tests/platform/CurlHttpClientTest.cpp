@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,20 +66,18 @@ std::string fetch(HttpClient::Request request) {
 }
 
 TEST(CurlHttpClient, RedirectsSchemesStatusesAndTheBodyLimit) {
-  const LocalHttpServer server([](const LocalHttpServer::Request& request) {
-    const auto to = [](std::string where) {
-      return Reply{.status = 302, .body = "", .headers = {{"Location", std::move(where)}}};
-    };
-    if (request.target == "/a") {
-      return to("/b");
-    }
-    if (request.target == "/b") {
-      return Reply{.status = 307, .body = "", .headers = {{"Location", "c"}}};
-    }
-    if (request.target == "/loop" || request.target == "/file") {
-      return to(request.target == "/loop" ? "/loop" : "file:///etc/hostname");
-    }
-    return Reply{.status = request.target == "/c" ? 200 : 404, .body = "at " + request.target};
+  const auto to = [](std::string where, int status = 302) {
+    return Reply{.status = status, .body = "", .headers = {{"Location", std::move(where)}}};
+  };
+  const std::map<std::string, Reply> redirects{{"/a", to("/b")},
+                                               {"/b", to("c", 307)},
+                                               {"/loop", to("/loop")},
+                                               {"/file", to("file:///etc/hostname")}};
+  const LocalHttpServer server([&](const LocalHttpServer::Request& request) {
+    const auto found = redirects.find(request.target);
+    return found != redirects.end() ? found->second
+                                    : Reply{.status = request.target == "/c" ? 200 : 404,
+                                            .body = "at " + request.target};
   });
   const std::string noFile = "error: Protocol \"file\" not supported or disabled in libcurl";
   struct Case {
@@ -100,7 +100,7 @@ TEST(CurlHttpClient, RedirectsSchemesStatusesAndTheBodyLimit) {
 }
 
 TEST(CurlHttpClient, ASilentServerTimesOut) {
-  const LocalHttpServer silent(LocalHttpServer::always(Reply{.hold = true}));
+  const LocalHttpServer silent([](const auto&) { return Reply{.hold = true}; });
   const std::string outcome = fetch({.url = silent.url("/"), .headers = {}, .timeout = 300ms});
   EXPECT_TRUE(outcome.starts_with("error: Operation timed out after")) << outcome;
 }
@@ -133,29 +133,25 @@ TEST(CurlHttpClient, ManyRequestsEachCompleteOnceOnTheClientsThread) {
       std::count(outcomes.threads.begin(), outcomes.threads.end(), std::this_thread::get_id()), 0);
 }
 
-// Tells when the last copy of a token it handed out is gone, with the completion that held it.
+// Tells when the last copy of the token it handed out is gone, with the completion that held it.
 class Released {
 public:
   std::shared_ptr<void> token() {
     return {nullptr, [this](void*) {
-              const std::scoped_lock guard(mutex);
-              gone = true;
-              changed.notify_all();
+              gone.set_value();
             }};
   }
   bool wait(std::chrono::milliseconds deadline = 10s) {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, deadline, [&] { return gone; });
+    return done.wait_for(deadline) == std::future_status::ready;
   }
 
 private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool gone = false;
+  std::promise<void> gone;
+  std::future<void> done = gone.get_future();
 };
 
 TEST(CurlHttpClientLifetime, DestroyedWithARequestInFlightItDropsTheCompletion) {
-  const LocalHttpServer silent(LocalHttpServer::always(Reply{.hold = true}));
+  const LocalHttpServer silent([](const auto&) { return Reply{.hold = true}; });
   Released released;
   bool ran = false;
   {

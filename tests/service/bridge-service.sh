@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Runs quillfern-bridge the way the user unit runs it and checks that it still does its job:
-# /health answers, a message is relayed to a local game server, and the allowlist it fetches
-# (through a local proxy, from a local stand-in for the game site whose certificate the bridge
-# is made to trust) replaces the settings file atomically, keeping the file's other keys.
+# /health answers, and the allowlist it fetches (through a local proxy, service_probe, from a
+# stand-in for the game site whose certificate the bridge is made to trust) replaces the settings
+# file atomically, keeping the file's other keys.
 #
-#   bridge-service.sh confined BIN_DIR PROBE       the confinement that needs no service manager
-#   bridge-service.sh unit BIN_DIR PROBE UNIT      the unit's own directives, under systemd-run
+#   bridge-service.sh confined BIN_DIR PROBE UNIT  the unit's confinement, without a service manager
 #   bridge-service.sh headless BIN_DIR             quillfern --headless runs the bridge beside it
 #
-# confined and headless run in network and mount namespaces of their own (unshare), where port
-# 9882 is free whoever else uses it and nothing can leave the machine. confined gives the bridge
-# a read-only view of every file system but the settings folder, a private /tmp, no capabilities
-# and no new privileges (setpriv). unit needs a user service manager (skipped without one) and
-# port 9882 of this machine. Exits 77 when what a mode needs is missing.
+# Both run in network and mount namespaces of their own (unshare), where port 9882 is free
+# whoever else uses it and nothing can leave the machine. confined gives the bridge a read-only
+# view of every file system but the settings folder, a private /tmp, no capabilities and no new
+# privileges (setpriv), as the unit UNIT asks of a service manager. Exits 77 when what a mode
+# needs is missing.
 set -euo pipefail
-mode=${1:?usage: bridge-service.sh confined|unit|headless BIN_DIR [PROBE [UNIT]]}
+mode=${1:?usage: bridge-service.sh confined|headless BIN_DIR [PROBE UNIT]}
 bin=${2:?} probe=${3:-} unitFile=${4:-}
 
 fail() {
@@ -27,10 +26,9 @@ skip() {
 }
 # Whatever this script started goes when it ends, however it ends: processes it has not waited
 # for yet are killed.
-work='' unit=''
+work=''
 cleanup() {
-  [[ -z $unit ]] || systemctl --user stop "$unit" 2>/dev/null
-  jobs -p | xargs -r kill -KILL 2>/dev/null
+  { jobs -p | xargs -r kill -KILL && wait; } 2>/dev/null
   [[ -z $work ]] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,13 +49,13 @@ stopAndCheck() {  # PID WHAT: SIGTERM must end it with status 0
   wait "$1" || fail "$2 exited with status $? after SIGTERM"
 }
 
-if [[ $mode == confined || $mode == headless ]] && [[ -z ${QUILLFERN_IN_NAMESPACE:-} ]]; then
+if [[ -z ${QUILLFERN_IN_NAMESPACE:-} ]]; then
   command -v ip >/dev/null || skip "ip is not installed (package iproute2)"
   QUILLFERN_IN_NAMESPACE=1 unshare --user --map-root-user --net --mount true 2>/dev/null \
     || skip "this machine gives no user, network and mount namespaces to unprivileged users"
   QUILLFERN_IN_NAMESPACE=1 exec unshare --user --map-root-user --net --mount -- "$0" "$@"
 fi
-[[ -n ${QUILLFERN_IN_NAMESPACE:-} ]] && ip link set lo up
+ip link set lo up
 # Nothing may reach a proxy of this machine's own, nor look a name up: the refresh goes to a
 # port where nothing listens unless a mode gives it the local site's proxy.
 export http_proxy=http://127.0.0.1:9 https_proxy=http://127.0.0.1:9
@@ -97,88 +95,55 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
   -keyout "$work/site.pem" -out "$work/site.crt" 2>/dev/null
 cat "$work/site.crt" >>"$work/site.pem"
 
-! (exec 3<>/dev/tcp/127.0.0.1/9882) 2>/dev/null || fail "port 9882 is taken on 127.0.0.1; run this test alone (see TEAM.md's port lock)"
-"$probe" "$work" "$settings" >"$work/probe.log" 2>&1 &
-probePid=$!
-waitFor test -f "$work/ports" || fail "the probe did not start: $(cat "$work/probe.log")"
-read -r proxyPort _ <"$work/ports"
-proxy=http://127.0.0.1:$proxyPort
+"$probe" "$work" >"$work/probe.log" 2>&1 &
+waitFor test -f "$work/port" || fail "the probe did not start: $(cat "$work/probe.log")"
+proxy=http://127.0.0.1:$(cat "$work/port")
 
-if [[ $mode == confined ]]; then
-  # The bridge's own mount namespace: the settings folder stays writable, the test site's
-  # certificate stands in for the system's, /tmp is private, everything else is read-only.
-  # Then no capabilities and no new privileges, and the user unit's umask.
-  XDG_CONFIG_HOME=$config http_proxy=$proxy https_proxy=$proxy unshare --mount -- bash -c '
-    set -e
-    config=$1 bridge=$2 certificate=$3 certificates=$4
-    mount --bind "$config" "$config"
-    mount --bind "$certificate" "$certificates"
-    # A private /tmp. A checkout under /tmp keeps the bridge and the settings folder there, so
-    # those two are bound back in from the real /tmp, still reached through the working folder.
-    cd /tmp
-    mount -t tmpfs -o mode=1777 tmpfs /tmp
-    for path in "$config" "$bridge"; do
-      [[ $path == /tmp/* ]] || continue
-      if [[ -d ./${path#/tmp/} ]]; then mkdir -p "$path"; else mkdir -p "${path%/*}" && touch "$path"; fi
-      mount --no-canonicalize --bind "./${path#/tmp/}" "$path"
-    done
-    cd /
-    findmnt -rno TARGET | sort -u | while read -r target; do
-      case $target in "$config" | /proc | /proc/* | /sys | /sys/* | /dev | /dev/*) continue ;; esac
-      mount -o remount,bind,ro "$target"
-    done
-    # The view itself, before the bridge relies on it.
-    touch "$config/quillfern/probe" && rm "$config/quillfern/probe" || exit 1
-    if touch "${config%/*}/probe" 2>/dev/null; then echo "the view is not read-only" >&2; exit 1; fi
-    umask 077
-    exec setpriv --no-new-privs --bounding-set=-all --inh-caps=-all -- "$bridge"
-  ' confine "$config" "$bin/quillfern-bridge" "$work/site.crt" "$certificates" \
-    >"$work/bridge.log" 2>&1 &
-  bridgePid=$!
-  waitFor healthy || fail "the confined bridge did not serve: $(cat "$work/bridge.log")"
-  grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$bridgePid/status" || fail "no_new_privs is not set"
-  grep -q '^CapBnd:[[:space:]]*0*$' "/proc/$bridgePid/status" || fail "capabilities are left"
-else
-  systemctl --user show-environment >/dev/null 2>&1 \
-    || skip "no user service manager answers 'systemctl --user' here; the confined test runs" \
-            "the bridge under the restrictions that need none"
-  # The unit's [Service] directives as they ship, but for ExecStart, no restart, and the settings
-  # folder, which for this test is one of its own.
-  properties=()
-  while IFS= read -r line; do
-    case $line in
-      '' | '#'* | ExecStart=* | Restart* | ConfigurationDirectory*) continue ;;
-      ReadWritePaths=*) line="ReadWritePaths=$config/quillfern" ;;
-    esac
-    properties+=(-p "$line")
-  done < <(sed -n '/^\[Service\]/,/^\[/{/^\[/d;p}' "$unitFile")
-  unit=quillfern-bridge-test-$$
-  systemd-run --user --quiet --pipe --wait --collect --unit="$unit" "${properties[@]}" \
-    -p "BindReadOnlyPaths=$work/site.crt:$certificates" --setenv=XDG_CONFIG_HOME="$config" \
-    --setenv=http_proxy="$proxy" --setenv=https_proxy="$proxy" -- "$bin/quillfern-bridge" \
-    >"$work/bridge.log" 2>&1 &
-  runPid=$!
-  waitFor healthy || fail "the unit did not serve: $(cat "$work/bridge.log")"
-  mainPid=$(systemctl --user show -p MainPID --value "$unit")
-  grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$mainPid/status" || fail "no_new_privs is not set"
-  grep -q '^Seccomp:[[:space:]]*2' "/proc/$mainPid/status" || fail "no system call filter"
-fi
-
-probeStatus=0
-wait "$probePid" || probeStatus=$?
-cat "$work/probe.log"
-((probeStatus == 0)) || fail "the probe's checks failed (above); the bridge's log: $(cat "$work/bridge.log")"
+# The bridge's own mount namespace: the settings folder stays writable, the test site's
+# certificate stands in for the system's, /tmp is private, everything else is read-only.
+# Then no capabilities and no new privileges, and the user unit's umask.
+XDG_CONFIG_HOME=$config http_proxy=$proxy https_proxy=$proxy unshare --mount -- bash -c '
+  set -e
+  config=$1 bridge=$2 certificate=$3 certificates=$4
+  mount --bind "$config" "$config"
+  mount --bind "$certificate" "$certificates"
+  # A private /tmp. A checkout under /tmp keeps the bridge and the settings folder there, so
+  # those two are bound back in from the real /tmp, still reached through the working folder.
+  cd /tmp
+  mount -t tmpfs -o mode=1777 tmpfs /tmp
+  for path in "$config" "$bridge"; do
+    [[ $path == /tmp/* ]] || continue
+    if [[ -d ./${path#/tmp/} ]]; then mkdir -p "$path"; else mkdir -p "${path%/*}" && touch "$path"; fi
+    mount --no-canonicalize --bind "./${path#/tmp/}" "$path"
+  done
+  cd /
+  findmnt -rno TARGET | sort -u | while read -r target; do
+    case $target in "$config" | /proc | /proc/* | /sys | /sys/* | /dev | /dev/*) continue ;; esac
+    mount -o remount,bind,ro "$target"
+  done
+  # The view itself, before the bridge relies on it.
+  touch "$config/quillfern/probe" && rm "$config/quillfern/probe" || exit 1
+  if touch "${config%/*}/probe" 2>/dev/null; then echo "the view is not read-only" >&2; exit 1; fi
+  umask 077
+  exec setpriv --no-new-privs --bounding-set=-all --inh-caps=-all -- "$bridge"
+' confine "$config" "$bin/quillfern-bridge" "$work/site.crt" "$certificates" \
+  >"$work/bridge.log" 2>&1 &
+bridgePid=$!
+waitFor healthy || fail "the confined bridge did not serve: $(cat "$work/bridge.log")"
+grep -q '^NoNewPrivs:[[:space:]]*1' "/proc/$bridgePid/status" || fail "no_new_privs is not set"
+grep -q '^CapBnd:[[:space:]]*0*$' "/proc/$bridgePid/status" || fail "capabilities are left"
+# This run stands for the unit, which must ask a service manager for the same confinement.
+for directive in ProtectSystem=strict ReadWritePaths=%E/quillfern PrivateTmp=yes UMask=0077 \
+    NoNewPrivileges=yes CapabilityBoundingSet=; do
+  grep -qx "$directive" "$unitFile" || fail "the unit $unitFile lacks $directive"
+done
+waitFor grep -qF '"127.0.0.1:1863"' "$settings" \
+  || fail "the fetched allowlist is not in the settings: $(cat "$work/probe.log" "$work/bridge.log")"
 [[ $(stat -c %i "$settings") != "$inode" ]] || fail "the settings file was written in place"
 grep -q '"quillfern.kept": *true' "$settings" || fail "the settings lost a key: $(cat "$settings")"
-if [[ $mode == confined ]]; then
-  stopAndCheck "$bridgePid" "the confined bridge"
-else
-  systemctl --user stop "$unit"
-  unit=
-  wait "$runPid" || fail "the unit did not end cleanly on stop: $(cat "$work/bridge.log")"
-fi
+stopAndCheck "$bridgePid" "the confined bridge"
 for line in '[Quillfern][bridge] 已监听 ws://127.0.0.1:9882' \
              '[Quillfern][hosts] 在线白名单已更新，共 1 条' '[Quillfern][bridge] 已停止'; do
   grep -qF "$line" "$work/bridge.log" || fail "the log lacks '$line': $(cat "$work/bridge.log")"
 done
-echo "ok: the $mode bridge served, relayed, wrote its settings and logged"
+echo "ok: the $mode bridge served, wrote its settings and logged"

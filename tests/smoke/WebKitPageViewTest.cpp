@@ -116,13 +116,11 @@ protected:
     const auto until = std::chrono::steady_clock::now() + deadline;
     const guint tick = g_timeout_add(
         10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    bool held = done();
-    while (!held && std::chrono::steady_clock::now() < until) {
+    while (!done() && std::chrono::steady_clock::now() < until) {
       g_main_context_iteration(nullptr, TRUE);
-      held = done();
     }
     g_source_remove(tick);
-    return held;
+    return done();
   }
   // Loads path and waits until the delegate has heard count events.
   bool load(const std::string& path, std::size_t count, std::chrono::milliseconds timeout = 30s) {

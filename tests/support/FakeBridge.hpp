@@ -82,7 +82,6 @@ public:
   // Runs what is due now, such as the work handed over by runLater.
   void runPending() { advance(std::chrono::milliseconds(0)); }
 
-  [[nodiscard]] std::chrono::milliseconds now() const { return clock; }
   [[nodiscard]] std::size_t pending() const { return tasks.size(); }
 
 private:

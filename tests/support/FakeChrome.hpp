@@ -1,7 +1,7 @@
 // The window's seams for tests, all writing what they are asked to do to one shared journal:
-// a WebView that keeps script completions until the test answers them; a Chrome that makes
-// such web views and keeps the buttons of the control bar and the notice for the test to
-// press; and an ExternalOpener.
+// a WebView that keeps script completions until the test answers them; and a Chrome, also the
+// ExternalOpener, that makes such web views and keeps the buttons of the control bar and the
+// notice for the test to press.
 #pragma once
 
 #include "app/Chrome.hpp"
@@ -58,14 +58,13 @@ private:
   std::shared_ptr<Journal> journal;
 };
 
-class FakeChrome final : public Chrome {
+class FakeChrome final : public Chrome, public ExternalOpener {
 public:
   explicit FakeChrome(std::shared_ptr<Journal> sharedJournal) : journal(std::move(sharedJournal)) {}
 
   [[nodiscard]] std::unique_ptr<WebView> createWebView(const WebViewConfiguration& config,
-                                                       WebViewDelegate& webViewDelegate) override {
+                                                       WebViewDelegate& /*delegate*/) override {
     configuration = config;
-    delegate = &webViewDelegate;
     auto view = std::make_unique<FakeWebView>(journal);
     webView = view.get();
     return view;
@@ -90,6 +89,7 @@ public:
   void showAbout() override { journal->emplace_back("about"); }
   void restoreWindow(const WindowState& state) override { restored = state; }
   [[nodiscard]] WindowState windowState() const override { return window; }
+  void open(const std::string& url) override { journal->push_back("open " + url); }
   [[nodiscard]] bool toggleWindowFullscreen() override {
     if (windowCanFullscreen) {
       journal->emplace_back("window full screen");
@@ -113,7 +113,6 @@ public:
   }
 
   WebViewConfiguration configuration;
-  WebViewDelegate* delegate = nullptr;
   FakeWebView* webView = nullptr;           // owned by whoever took the result of createWebView
   std::vector<ChromeAction> buttons;        // the control bar's
   std::vector<ChromeAction> noticeButtons;  // the notice's, while it is shown
@@ -135,16 +134,6 @@ private:
     }
     return false;
   }
-};
-
-class FakeExternalOpener final : public ExternalOpener {
-public:
-  explicit FakeExternalOpener(std::shared_ptr<Journal> sharedJournal)
-      : journal(std::move(sharedJournal)) {}
-  void open(const std::string& url) override { journal->push_back("open " + url); }
-
-private:
-  std::shared_ptr<Journal> journal;
 };
 
 }  // namespace quillfern::testing

@@ -107,7 +107,9 @@ public:
   void connect(std::uint16_t port) {  // to 127.0.0.1:port
     loop.await(
         "connect",
-        [&](auto done) { stream.async_connect({asio::ip::address_v4::loopback(), port}, done); },
+        [&](auto done) {
+          stream.async_connect({asio::ip::address_v4::loopback(), port}, done);
+        },
         [&] { close(); });
   }
   // Queues bytes, which must stay put until written; a failure ends the queue.
@@ -138,32 +140,24 @@ public:
   }
   void reset() { resetConnection(stream); }
 
-  [[nodiscard]] std::string read(std::size_t count) {  // throws when the peer ends first
+  // The reads throw when the peer ends first, or the deadline passes.
+  [[nodiscard]] std::string read(std::size_t count) {
     readUntil([&] { return received.size() >= count; }, "read");
-    if (received.size() < count) {
-      throw std::runtime_error("the peer ended after " + std::to_string(received.size()) + " of "
-                               + std::to_string(count) + " bytes");
-    }
     std::string out = received.substr(0, count);
     received.erase(0, count);
     return out;
   }
   [[nodiscard]] std::string readHead() {  // up to and including CR LF CR LF
     readUntil([&] { return received.find("\r\n\r\n") != std::string::npos; }, "read a head");
-    const std::size_t end = received.find("\r\n\r\n");
-    return read(end == std::string::npos ? received.size() + 1 : end + 4);
+    return read(received.find("\r\n\r\n") + 4);
   }
   [[nodiscard]] ws::Frame readFrame() {  // one server frame
     std::optional<ws::Frame> frame;
-    readUntil([&] { return (frame = ws::takeServerFrame(received)).has_value(); }, "read a frame");
-    if (!frame) {
-      throw std::runtime_error("the peer ended " + std::to_string(received.size())
-                               + " bytes into a frame");
-    }
+    readUntil([&] { return frame || (frame = ws::takeServerFrame(received)); }, "read a frame");
     return std::move(*frame);
   }
   [[nodiscard]] std::string readToEnd() {  // until an end of stream or a reset
-    readUntil([] { return false; }, "read to the end");
+    readUntil([&] { return endSeen; }, "read to the end");
     return std::exchange(received, {});
   }
   // Reads whenever the loop runs from now on, and hands what has arrived to onBytes, which may
@@ -236,19 +230,19 @@ private:
       return;
     }
     readArmed = true;
-    stream.async_read_some(asio::buffer(chunk.get(), 65536),
-                           [this](const error_code& error, std::size_t count) {
-                             readArmed = false;
-                             received.append(chunk.get(), count);
-                             // A cancelled read leaves the stream as it was.
-                             endSeen = endSeen || (error && error != asio::error::operation_aborted);
-                             if (onReceived) {
-                               onReceived(received);
-                             }
-                             if (reading) {
-                               armRead();
-                             }
-                           });
+    stream.async_read_some(
+        asio::buffer(chunk.get(), 65536), [this](const error_code& error, std::size_t count) {
+          readArmed = false;
+          received.append(chunk.get(), count);
+          // A cancelled read leaves the stream as it was.
+          endSeen = endSeen || (error && error != asio::error::operation_aborted);
+          if (onReceived) {
+            onReceived(received);
+          }
+          if (reading) {
+            armRead();
+          }
+        });
   }
   template <class Enough>
   void readUntil(Enough enough, const char* what) {
@@ -264,8 +258,9 @@ private:
       stream.cancel(ignored);
       (void)loop.runUntil([&] { return !readArmed; });
     }
-    if (!done) {
-      throw std::runtime_error(std::string("deadline passed: ") + what);
+    if (!enough()) {
+      throw std::runtime_error((done ? "the peer ended: " : "deadline passed: ") + std::string(what)
+                               + " after " + std::to_string(received.size()) + " bytes");
     }
   }
 };

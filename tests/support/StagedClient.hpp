@@ -142,21 +142,17 @@ using StagedClients = std::vector<std::unique_ptr<StagedClient>>;
          && all([&](auto at) { return at == stage; });
 }
 
-// How many clients are at each stage, and why the first few ended or failed.
+// Each client's stage as a digit, and why the first few ended or failed.
 [[nodiscard]] inline std::string describe(const StagedClients& clients) {
-  std::vector<std::size_t> byStage(static_cast<std::size_t>(StagedClient::Stage::failed) + 1);
+  std::string stages = "clients' stages: ";
   std::string reasons;
   for (const auto& client : clients) {
-    ++byStage[static_cast<std::size_t>(client->stage())];
+    stages += static_cast<char>('0' + static_cast<int>(client->stage()));
     if (!client->reason().empty() && reasons.size() < 1000) {
       reasons += "\n  " + client->reason();
     }
   }
-  std::string text = "clients by stage:";
-  for (const std::size_t count : byStage) {
-    text += " " + std::to_string(count);
-  }
-  return text + reasons;
+  return stages + reasons;
 }
 
 }  // namespace quillfern::testing

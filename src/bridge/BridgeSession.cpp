@@ -266,6 +266,7 @@ void BridgeSession::takeOver(std::span<const std::uint8_t> bytes) {
 void BridgeSession::consumeFrames() {
   while (phase != Phase::closed && consumeFrame()) {
   }
+  flushRemote();
 }
 
 bool BridgeSession::consumeRequest() {

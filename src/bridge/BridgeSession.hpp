@@ -278,6 +278,7 @@ private:
   void sendToRemote(std::vector<std::uint8_t> bytes);
   void sendToRemote(ClientFrame message);
   void queueForRemote(UpPiece piece);
+  void flushRemote();
   void writeRemote();
   void onRemoteWritten(const boost::system::error_code& error);
   void receiveRemote();

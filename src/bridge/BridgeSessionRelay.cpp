@@ -146,7 +146,13 @@ void BridgeSession::sendToRemote(ClientFrame message) {
 void BridgeSession::queueForRemote(UpPiece piece) {
   up.pinned += piece.pinned;
   up.queue.push_back(std::move(piece));
-  if (phase == Phase::relaying && remote.is_open() && up.inFlight == 0) {
+}
+
+// Called once the client's bytes at hand are consumed, so that the messages of one read leave
+// in one gathered write: a message whose last bytes came at the start of a read would otherwise
+// go out as a segment of its own.
+void BridgeSession::flushRemote() {
+  if (phase == Phase::relaying && remote.is_open() && up.inFlight == 0 && !up.queue.empty()) {
     writeRemote();
   }
 }

@@ -80,9 +80,7 @@ void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t
   }
   const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
   queueForClient(OutgoingFrame{.header = header,
-                               .payload = std::move(payload),
-                               .chunk = {},
-                               .chunkBytes = 0,
+                               .payload = {.owned = std::move(payload), .slice = {}},
                                .completion = std::move(completion)});
 }
 
@@ -96,9 +94,10 @@ void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
     return;  // the chunk goes back to the pool here
   }
   queueForClient(OutgoingFrame{.header = encodeFrameHeader(opcode::binary, count),
-                               .payload = {},
-                               .chunk = std::move(chunk),
-                               .chunkBytes = count,
+                               .payload = {.owned = {},
+                                           .slice = {.chunk = std::move(chunk),
+                                                     .offset = 0,
+                                                     .size = count}},
                                .completion = {}});
 }
 

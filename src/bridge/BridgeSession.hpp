@@ -42,7 +42,6 @@ public:
   // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
 
-
   // Fixed per bridge; tests shorten the time-outs.
   struct Settings {
     std::chrono::steady_clock::duration connectTimeout = std::chrono::seconds(10);

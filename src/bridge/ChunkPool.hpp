@@ -78,9 +78,7 @@ struct ChunkSlice {
   std::size_t offset = 0;
   std::size_t size = 0;
 
-  [[nodiscard]] std::span<const std::uint8_t> bytes() const {
-    return {chunk.get() + offset, size};
-  }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {chunk.get() + offset, size}; }
 };
 
 }  // namespace quillfern

@@ -1,8 +1,8 @@
 // Micro-benchmarks of the bridge's pure byte work: client frame parsing, unmasking, the frame
 // reader that a client's reads land in, server frame headers, and the HTTP request reader.
 
-#include "bridge/HttpRequest.hpp"
 #include "bridge/ClientFrameReader.hpp"
+#include "bridge/HttpRequest.hpp"
 #include "bridge/WebSocketFrameCodec.hpp"
 
 #include <algorithm>

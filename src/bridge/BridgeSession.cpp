@@ -23,8 +23,7 @@ std::shared_ptr<BridgeSession> BridgeSession::create(Uuid sessionId, SessionSock
   // The constructor is private; make_shared cannot reach it.
   return std::shared_ptr<BridgeSession>(
       new BridgeSession(sessionId, std::move(clientSocket), std::move(hostAllowlist),
-                        std::move(bridgeMetrics), std::move(closeCallback), settings,
-                        chunkPool));
+                        std::move(bridgeMetrics), std::move(closeCallback), settings, chunkPool));
 }
 
 BridgeSession::BridgeSession(Uuid sessionId, SessionSocket clientSocket,

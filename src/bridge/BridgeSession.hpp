@@ -42,7 +42,6 @@ public:
   // Called once, by close(), on the session's worker.
   using OnClose = std::function<void(const Uuid&)>;
 
-
   // Fixed per bridge; tests shorten the time-outs.
   struct Settings {
     std::chrono::steady_clock::duration connectTimeout = std::chrono::seconds(10);
@@ -75,38 +74,37 @@ public:
   void stop();
 
 private:
+  // Bytes waiting to be written: owned, or a piece of a pooled chunk that a read filled, which
+  // travels on to the other socket with no copy.
+  struct HeldBytes {
+    std::vector<std::uint8_t> owned;
+    ChunkSlice slice;
+
+    [[nodiscard]] asio::const_buffer buffer() const {
+      return slice.chunk ? asio::const_buffer(slice.bytes().data(), slice.size)
+                         : asio::const_buffer(owned.data(), owned.size());
+    }
+  };
+
   // A write waiting for the client: a frame header (empty for raw bytes) and its payload, sent
-  // together in one gathered write, then the completion, if any. The payload is either owned
-  // bytes or the first chunkBytes of a pooled chunk that a server read filled.
+  // together in one gathered write, then the completion, if any.
   using Completion = std::function<void(BridgeSession&)>;
   struct OutgoingFrame {
     ServerFrameHeader header;
-    std::vector<std::uint8_t> payload;
-    ChunkPool::Chunk chunk;
-    std::size_t chunkBytes = 0;
+    HeldBytes payload;
     Completion completion;
 
-    [[nodiscard]] asio::const_buffer body() const {
-      return chunk ? asio::const_buffer(chunk.get(), chunkBytes)
-                   : asio::const_buffer(payload.data(), payload.size());
-    }
     // The memory the frame holds while it waits, which is what the watermarks count: a chunk
     // is held whole however few of its bytes are used.
     [[nodiscard]] std::size_t pinned() const {
-      return header.size + (chunk ? ChunkPool::chunkSize : payload.size());
+      return header.size + (payload.slice.chunk ? ChunkPool::chunkSize : payload.owned.size());
     }
   };
 
   // Bytes for the server: owned, or the piece of a chunk that a client frame was read into.
   struct UpPiece {
-    std::vector<std::uint8_t> bytes;
-    ChunkSlice slice;
+    HeldBytes bytes;
     std::size_t pinned = 0;  // what the piece is charged against the watermarks
-
-    [[nodiscard]] asio::const_buffer data() const {
-      return slice.chunk ? asio::const_buffer(slice.bytes().data(), slice.size)
-                         : asio::const_buffer(bytes.data(), bytes.size());
-    }
   };
 
   // Frames or blocks written by one gathered write, at most; Asio hands up to 64 buffers to

@@ -1,5 +1,5 @@
-// The WebSocket layer: client frames as the reader hands them over, control frames, reassembly, message
-// delivery and server frames.
+// The WebSocket layer: client frames as the reader hands them over, control frames, reassembly,
+// message delivery and server frames.
 
 #include "bridge/BridgeSession.hpp"
 #include "policy/UnicodeText.hpp"
@@ -80,9 +80,7 @@ void BridgeSession::sendFrame(std::uint8_t frameOpcode, std::vector<std::uint8_t
   }
   const ServerFrameHeader header = encodeFrameHeader(frameOpcode, payload.size());
   queueForClient(OutgoingFrame{.header = header,
-                               .payload = std::move(payload),
-                               .chunk = {},
-                               .chunkBytes = 0,
+                               .payload = {.owned = std::move(payload), .slice = {}},
                                .completion = std::move(completion)});
 }
 
@@ -95,11 +93,10 @@ void BridgeSession::sendServerBytes(ChunkPool::Chunk chunk, std::size_t count) {
     sendFrame(opcode::binary, std::vector<std::uint8_t>(chunk.get(), chunk.get() + count));
     return;  // the chunk goes back to the pool here
   }
-  queueForClient(OutgoingFrame{.header = encodeFrameHeader(opcode::binary, count),
-                               .payload = {},
-                               .chunk = std::move(chunk),
-                               .chunkBytes = count,
-                               .completion = {}});
+  queueForClient(OutgoingFrame{
+      .header = encodeFrameHeader(opcode::binary, count),
+      .payload = {.owned = {}, .slice = {.chunk = std::move(chunk), .offset = 0, .size = count}},
+      .completion = {}});
 }
 
 void BridgeSession::sendCloseAndClose(std::uint16_t code, std::string_view reason) {

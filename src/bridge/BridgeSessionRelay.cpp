@@ -124,7 +124,7 @@ void BridgeSession::sendToRemote(std::vector<std::uint8_t> bytes) {
     sendCloseAndClose(1009, "Pending data too large");
     return;
   }
-  queueForRemote(UpPiece{.bytes = std::move(bytes), .slice = {}, .pinned = size});
+  queueForRemote(UpPiece{.bytes = {.owned = std::move(bytes), .slice = {}}, .pinned = size});
 }
 
 // A whole message, in the chunks it was read into. Until the connection is up, and for a small
@@ -139,7 +139,7 @@ void BridgeSession::sendToRemote(ClientFrame message) {
     const std::uint8_t* lies = slice.chunk.get();
     const std::size_t charge = lies == upChunk ? 0 : ChunkPool::chunkSize;
     upChunk = lies;
-    queueForRemote(UpPiece{.bytes = {}, .slice = std::move(slice), .pinned = charge});
+    queueForRemote(UpPiece{.bytes = {.owned = {}, .slice = std::move(slice)}, .pinned = charge});
   }
 }
 
@@ -164,7 +164,7 @@ void BridgeSession::writeRemote() {
     if (up.inFlight == maximumBatch) {
       break;
     }
-    gather.push_back(piece.data());
+    gather.push_back(piece.bytes.buffer());
     ++up.inFlight;
   }
   asio::async_write(remote, gather,
@@ -181,7 +181,7 @@ void BridgeSession::onRemoteWritten(const boost::system::error_code& error) {
   }
   std::uint64_t written = 0;
   for (; up.inFlight > 0; --up.inFlight) {
-    written += up.queue.front().data().size();
+    written += up.queue.front().bytes.buffer().size();
     up.pinned -= up.queue.front().pinned;
     up.queue.pop_front();
   }

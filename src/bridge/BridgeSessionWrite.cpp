@@ -11,9 +11,7 @@ namespace quillfern {
 
 void BridgeSession::sendRaw(std::vector<std::uint8_t> bytes, Completion completion) {
   queueForClient(OutgoingFrame{.header = {},
-                               .payload = std::move(bytes),
-                               .chunk = {},
-                               .chunkBytes = 0,
+                               .payload = {.owned = std::move(bytes), .slice = {}},
                                .completion = std::move(completion)});
 }
 
@@ -39,7 +37,7 @@ void BridgeSession::writeClient() {
     if (frame.header.size > 0) {
       gather.emplace_back(frame.header.bytes.data(), frame.header.size);
     }
-    gather.push_back(frame.body());
+    gather.push_back(frame.payload.buffer());
     ++down.inFlight;
     // A completion (closing the session, mostly) must run before anything behind it is sent.
     if (frame.completion) {

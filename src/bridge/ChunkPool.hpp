@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,15 @@ private:
   std::vector<std::unique_ptr<Block>> spares;
 
   void give(Block* block);
+};
+
+// Bytes of one chunk, which the slice keeps alive.
+struct ChunkSlice {
+  ChunkPool::Chunk chunk;
+  std::size_t offset = 0;
+  std::size_t size = 0;
+
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {chunk.get() + offset, size}; }
 };
 
 }  // namespace quillfern

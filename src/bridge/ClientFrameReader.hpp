@@ -20,17 +20,6 @@
 
 namespace quillfern {
 
-// Bytes of one chunk.
-struct ChunkSlice {
-  ChunkPool::Chunk chunk;
-  std::size_t offset = 0;
-  std::size_t size = 0;
-
-  [[nodiscard]] std::span<const std::uint8_t> bytes() const {
-    return {chunk.get() + offset, size};
-  }
-};
-
 // One client frame, payload unmasked, in order across the slices.
 struct ClientFrame {
   bool fin = false;

@@ -88,7 +88,7 @@ std::future<void> LoopbackBridge::post(Worker& worker, std::promise<void>& done,
 template <class Fn>
 void LoopbackBridge::runOn(Worker& worker, Fn fn) {
   std::promise<void> done;
-  post(worker, done, [&] { fn(); }).get();
+  post(worker, done, std::move(fn)).get();
 }
 
 template <class Fn>

@@ -66,7 +66,7 @@ private:
   const std::shared_ptr<BridgeMetrics> metrics;
   const std::uint16_t requestedPort;
   std::atomic<std::uint16_t> boundPort{0};
-  BridgeSession::Settings sessionSettings;      // on worker 0
+  BridgeSession::Settings sessionSettings;        // on worker 0
   boost::uuids::random_generator newSessionId{};  // on worker 0
   // The pool outlives everything below that runs on it: its destructor joins the threads.
   WorkerPool pool;

@@ -2,7 +2,6 @@
 #include "bridge/FragmentAssembler.hpp"
 #include "bridge/WebSocketAccept.hpp"
 #include "bridge/WebSocketFrameCodec.hpp"
-
 #include "support/WebSocketWire.hpp"
 
 #include <gtest/gtest.h>
@@ -106,7 +105,8 @@ TEST(ClientFrameReader, SameFramesHoweverTheReadsFall) {
       payload[i] = static_cast<char>('a' + (i * 7 + size) % 26);
     }
     const bool control = size <= 125 && size % 2 == 1;
-    stream += clientFrame(control ? 0x89 : 0x82, payload, {0x12, 0x34, 0x56, static_cast<std::uint8_t>(size)});
+    stream += clientFrame(control ? 0x89 : 0x82, payload,
+                          {0x12, 0x34, 0x56, static_cast<std::uint8_t>(size)});
     expected.push_back(std::string("fin ") + (control ? "9 " : "2 ")
                        + summary(std::vector<std::uint8_t>(payload.begin(), payload.end())));
   }

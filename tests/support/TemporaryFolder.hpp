@@ -2,9 +2,8 @@
 // the object goes.
 #pragma once
 
-#include <stdlib.h>  // mkdtemp
-
 #include <filesystem>
+#include <stdlib.h>  // mkdtemp
 #include <string>
 
 namespace quillfern::testing {

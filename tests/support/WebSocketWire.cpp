@@ -53,10 +53,12 @@ std::string clientFrame(std::uint8_t first, std::string_view payload,
 }
 
 std::optional<Frame> takeServerFrame(std::string& received) {
-  const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(received[i]); };
+  const auto at = [&](std::size_t i) {
+    return static_cast<std::uint8_t>(received[i]);
+  };
   const std::size_t headerSize = received.size() < 2 || (at(1) & 0x7FU) < 126 ? 2
-                                 : (at(1) & 0x7FU) == 126                    ? 4
-                                                                             : 10;
+                                 : (at(1) & 0x7FU) == 126                     ? 4
+                                                                              : 10;
   if (received.size() < headerSize) {
     return std::nullopt;
   }
